@@ -1,0 +1,104 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <tarn/utils/env.hpp>
+
+#include "sorted_view.hpp"
+
+extern char** environ;
+
+namespace tarn::utils {
+inline namespace v4 {
+namespace {
+
+// The platform sees names and values as C strings. A string holding a NUL
+// byte would reach it cut short, so "PATH\0x" would act on PATH; such input
+// is refused instead.
+bool hasNul(const std::string& text) {
+    return text.find('\0') != std::string::npos;
+}
+
+bool refuseInvalid() {
+    errno = EINVAL;
+    return false;
+}
+
+// Runs `apply` on every element, keeps going after a failure and reports
+// whether all succeeded. A later success may clobber errno, so the errno of
+// the last failure is put back at the end.
+template <typename Range, typename Apply>
+bool applyAll(const Range& range, Apply apply) {
+    bool allSucceeded = true;
+    int lastError = 0;
+    for (const auto& element : range) {
+        if (!apply(element)) {
+            allSucceeded = false;
+            lastError = errno;
+        }
+    }
+    if (!allSucceeded) errno = lastError;
+    return allSucceeded;
+}
+
+}  // namespace
+
+bool env(const std::string& name, std::string& value, bool acceptEmpty) {
+    if (hasNul(name)) return false;
+    const char* text = ::getenv(name.c_str());
+    if (text == nullptr) return false;
+    if (*text == '\0' && !acceptEmpty) return false;
+    value.assign(text);
+    return true;
+}
+
+bool setenv(const std::string& name, const std::string& value) {
+    if (hasNul(name) || hasNul(value)) return refuseInvalid();
+    return ::setenv(name.c_str(), value.c_str(), 1) == 0;
+}
+
+bool unsetenv(const std::string& name) {
+    if (hasNul(name)) return refuseInvalid();
+    return ::unsetenv(name.c_str()) == 0;
+}
+
+bool setenv(const EnvMap& variables) {
+    return applyAll(variables, [](const EnvMap::value_type& variable) {
+        return setenv(variable.first, variable.second);
+    });
+}
+
+EnvMap env() {
+    EnvStrings entries;
+    if (char** block = environ) {
+        std::size_t count = 0;
+        while (block[count] != nullptr) ++count;
+        entries.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) entries.emplace_back(block[i]);
+    }
+    return envStringsToMap(entries);
+}
+
+bool clearenv() {
+    return applyAll(env(), [](const EnvMap::value_type& variable) {
+        return unsetenv(variable.first);
+    });
+}
+
+std::string printenv() {
+    const EnvMap variables = env();
+    const auto order = detail::sortedByName(variables);
+
+    std::size_t length = 0;
+    for (const detail::EnvEntry* variable : order)
+        length += variable->first.size() + variable->second.size() + 2;
+
+    std::string text;
+    text.reserve(length);
+    for (const detail::EnvEntry* variable : order)
+        text.append(variable->first).append(1, '=').append(variable->second).append(1, '\n');
+    return text;
+}
+
+}  // namespace v4
+}  // namespace tarn::utils

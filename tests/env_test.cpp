@@ -1,0 +1,164 @@
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <tarn/utils/env.hpp>
+
+#include "support/env_guard.hpp"
+
+namespace {
+
+namespace tu = tarn::utils;
+using namespace std::string_literals;
+
+// Every test may change the environment; the guard puts it back.
+class ProcessEnv : public ::testing::Test {
+protected:
+    // Installs a hand-made environment block, as a process may have been
+    // started with: duplicates, entries without '=' and so on.
+    void installBlock(std::vector<std::string> entries) {
+        blockText_ = std::move(entries);
+        block_.clear();
+        for (std::string& entry : blockText_) block_.push_back(entry.data());
+        block_.push_back(nullptr);
+        environ = block_.data();
+    }
+
+    static bool isSet(const char* name) { return ::getenv(name) != nullptr; }
+
+private:
+    tu::test::EnvGuard guard_;
+    std::vector<std::string> blockText_;
+    std::vector<char*> block_;
+};
+
+TEST_F(ProcessEnv, ReadsOneVariableWithAChoiceAboutEmptyValues) {
+    ::setenv("TARN_SET", "v=1", 1);
+    ::setenv("TARN_EMPTY", "", 1);
+    ::unsetenv("TARN_UNSET");
+
+    struct Row {
+        std::string name;
+        bool acceptEmpty;
+        bool found;
+        std::string value;  // what the value argument holds afterwards
+    };
+    const Row rows[] = {
+        {"TARN_SET", false, true, "v=1"},
+        {"TARN_SET", true, true, "v=1"},
+        {"TARN_EMPTY", false, false, "untouched"},
+        {"TARN_EMPTY", true, true, ""},
+        {"TARN_UNSET", false, false, "untouched"},
+        {"TARN_UNSET", true, false, "untouched"},
+        // The platform would see only "TARN_SET" here.
+        {"TARN_SET\0x"s, true, false, "untouched"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name + (row.acceptEmpty ? " accepting empty" : ""));
+        std::string value = "untouched";
+        EXPECT_EQ(tu::env(row.name, value, row.acceptEmpty), row.found);
+        EXPECT_EQ(value, row.value);
+    }
+}
+
+TEST_F(ProcessEnv, SetenvSetsAndReplaces) {
+    ASSERT_TRUE(tu::setenv("TARN_A", "first"));
+    ASSERT_TRUE(tu::setenv("TARN_A", "second=2"));
+    EXPECT_STREQ(::getenv("TARN_A"), "second=2");
+    ASSERT_TRUE(tu::setenv("TARN_A", ""));
+    EXPECT_STREQ(::getenv("TARN_A"), "");
+}
+
+TEST_F(ProcessEnv, RefusedInputChangesNothingAndSetsErrno) {
+    ::setenv("TARN_KEEP", "kept", 1);
+    const tu::EnvMap before = tu::env();
+
+    struct Row {
+        const char* what;
+        bool (*call)();
+    };
+    const Row rows[] = {
+        {"setenv empty name", [] { return tu::setenv("", "x"); }},
+        {"setenv name with '='", [] { return tu::setenv("TARN_KEEP=y", "x"); }},
+        {"setenv NUL in name", [] { return tu::setenv("TARN_KEEP\0y"s, "x"); }},
+        {"setenv NUL in value", [] { return tu::setenv("TARN_KEEP", "/a\0b"s); }},
+        {"unsetenv empty name", [] { return tu::unsetenv(""); }},
+        {"unsetenv name with '='", [] { return tu::unsetenv("TARN_KEEP=kept"); }},
+        {"unsetenv NUL in name", [] { return tu::unsetenv("TARN_KEEP\0y"s); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        errno = 0;
+        EXPECT_FALSE(row.call());
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(tu::env(), before);
+    }
+}
+
+TEST_F(ProcessEnv, UnsetenvRemovesAndAcceptsMissingNames) {
+    ::setenv("TARN_GONE", "x", 1);
+    EXPECT_TRUE(tu::unsetenv("TARN_GONE"));
+    EXPECT_FALSE(isSet("TARN_GONE"));
+    EXPECT_TRUE(tu::unsetenv("TARN_GONE"));
+}
+
+TEST_F(ProcessEnv, SetenvManyAppliesAllItCanAndReportsAnyFailure) {
+    const tu::EnvMap before = tu::env();
+    EXPECT_TRUE(tu::setenv(tu::EnvMap{}));
+    EXPECT_EQ(tu::env(), before);
+
+    EXPECT_TRUE(tu::setenv(tu::EnvMap{{"TARN_M1", "1"}, {"TARN_M2", ""}}));
+    EXPECT_STREQ(::getenv("TARN_M1"), "1");
+    EXPECT_STREQ(::getenv("TARN_M2"), "");
+
+    // Whatever the map's order, every good pair lands and errno names the
+    // failure even when a success came after it.
+    errno = 0;
+    EXPECT_FALSE(tu::setenv(tu::EnvMap{
+        {"TARN_G1", "a"}, {"BAD=NAME", "x"}, {"TARN_G2", "b"}, {"TARN_G3", "c"}, {"TARN_G4", "d"}}));
+    EXPECT_EQ(errno, EINVAL);
+    for (const char* name : {"TARN_G1", "TARN_G2", "TARN_G3", "TARN_G4"}) EXPECT_TRUE(isSet(name)) << name;
+}
+
+TEST_F(ProcessEnv, SnapshotOfAnOddBlock) {
+    installBlock({"B=2", "A=1", "NOEQUALS", "A=shadowed", "=lead", "C=x=y", ""});
+    EXPECT_EQ(tu::env(), (tu::EnvMap{{"A", "1"}, {"B", "2"}, {"", "lead"}, {"C", "x=y"}}));
+    EXPECT_EQ(tu::printenv(), "=lead\nA=1\nB=2\nC=x=y\n");
+
+    environ = nullptr;
+    EXPECT_TRUE(tu::env().empty());
+    EXPECT_EQ(tu::printenv(), "");
+    EXPECT_TRUE(tu::clearenv());
+}
+
+TEST_F(ProcessEnv, PrintenvIsSortedByBytesWithALineFeedAfterEveryEntry) {
+    installBlock({"b=2", "\xc3\xa9=3", "B=1", "a="});
+    EXPECT_EQ(tu::printenv(), "B=1\na=\nb=2\n\xc3\xa9=3\n");
+}
+
+TEST_F(ProcessEnv, ClearenvEmptiesTheEnvironment) {
+    ::setenv("TARN_C1", "1", 1);
+    ASSERT_TRUE(tu::clearenv());
+    EXPECT_TRUE(tu::env().empty());
+    EXPECT_EQ(tu::printenv(), "");
+    EXPECT_EQ(environ == nullptr || environ[0] == nullptr, true);
+}
+
+TEST_F(ProcessEnv, ClearenvGoesOnAfterARefusedName) {
+    installBlock({"A=1", "=lead", "NOEQUALS", "B=2", "A=dup"});
+    errno = 0;
+    EXPECT_FALSE(tu::clearenv());  // the empty name cannot be removed
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FALSE(isSet("A"));
+    EXPECT_FALSE(isSet("B"));
+    // What remains is what the platform would not or need not remove.
+    EXPECT_EQ(tu::env(), (tu::EnvMap{{"", "lead"}}));
+    std::vector<std::string> left;
+    for (char** entry = environ; *entry != nullptr; ++entry) left.emplace_back(*entry);
+    EXPECT_EQ(left, (std::vector<std::string>{"=lead", "NOEQUALS"}));
+}
+
+}  // namespace

@@ -18,6 +18,9 @@ die() {
     exit 1
 }
 
+# Where the default build goes; set TARN_UTILS_BUILD_DIR to keep several apart.
+BUILD_DIR=${TARN_UTILS_BUILD_DIR:-build}
+
 # The Debian packages every build needs.
 BASE_PACKAGES=(cmake make g++ pkg-config libgtest-dev libspdlog-dev)
 
@@ -61,9 +64,9 @@ configure_and_build() {
 
 cmd_demo() {
     ensure_packages "${BASE_PACKAGES[@]}"
-    configure_and_build build -DTARN_UTILS_BUILD_EXAMPLES=ON
+    configure_and_build "$BUILD_DIR" -DTARN_UTILS_BUILD_EXAMPLES=ON
     local program
-    for program in build/examples/*_demo; do
+    for program in "$BUILD_DIR"/examples/*_demo; do
         echo "=== $(basename "$program")"
         "$program" || die "$(basename "$program") failed"
     done
@@ -71,8 +74,8 @@ cmd_demo() {
 
 cmd_test() {
     ensure_packages "${BASE_PACKAGES[@]}"
-    configure_and_build build -DTARN_UTILS_BUILD_TESTS=ON -DTARN_UTILS_BUILD_EXAMPLES=ON
-    ctest --test-dir build --output-on-failure -j "$(jobs)" || die "tests failed"
+    configure_and_build "$BUILD_DIR" -DTARN_UTILS_BUILD_TESTS=ON -DTARN_UTILS_BUILD_EXAMPLES=ON
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(jobs)" || die "tests failed"
     echo "dev.sh: all tests passed"
 }
 

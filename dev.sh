@@ -10,6 +10,9 @@ usage() {
 usage: ./dev.sh <command>
   demo   build and run the example programs
   test   build and run the whole test suite
+  bench [benchmark flag]...
+         build the benchmarks in Release (build-bench), run each with
+         repetitions and print the table of ratios project/anchor
   sanitize [asan|tsan]
          build the suite and the examples with AddressSanitizer and
          UndefinedBehaviorSanitizer (build-asan), then with ThreadSanitizer
@@ -27,6 +30,8 @@ BUILD_DIR=${TARN_UTILS_BUILD_DIR:-build}
 
 # The Debian packages every build needs.
 BASE_PACKAGES=(cmake make g++ pkg-config libgtest-dev libspdlog-dev)
+# What building the benchmarks adds.
+BENCH_PACKAGES=(libbenchmark-dev)
 
 # ensure_packages <package>...: installs the missing ones with apt-get, or
 # says exactly how to when this user cannot.
@@ -77,8 +82,9 @@ cmd_demo() {
 }
 
 cmd_test() {
-    ensure_packages "${BASE_PACKAGES[@]}"
-    configure_and_build "$BUILD_DIR" -DTARN_UTILS_BUILD_TESTS=ON -DTARN_UTILS_BUILD_EXAMPLES=ON
+    ensure_packages "${BASE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+    configure_and_build "$BUILD_DIR" -DTARN_UTILS_BUILD_TESTS=ON -DTARN_UTILS_BUILD_EXAMPLES=ON \
+        -DTARN_UTILS_BUILD_BENCH=ON
     ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(jobs)" || die "tests failed"
     echo "dev.sh: all tests passed"
 }
@@ -132,9 +138,32 @@ cmd_sanitize() {
     echo "dev.sh: sanitizer runs are clean"
 }
 
+# Each benchmark program runs every case's two sides in random interleaved
+# order, so a disturbance on the machine hits both alike; the table compares
+# medians. Extra arguments go to every program (e.g. --benchmark_filter=env).
+cmd_bench() {
+    ensure_packages "${BASE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+    local dir=$BUILD_DIR-bench program results=()
+    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release -DTARN_UTILS_BUILD_BENCH=ON \
+        -DTARN_UTILS_BUILD_TESTS=OFF -DTARN_UTILS_BUILD_EXAMPLES=OFF
+    for program in "$dir"/bench/*_bench; do
+        [ -f "$program" ] && [ -x "$program" ] || continue
+        echo "=== $(basename "$program")"
+        "$program" --benchmark_repetitions=10 --benchmark_enable_random_interleaving=true \
+            --benchmark_report_aggregates_only=true \
+            --benchmark_out="$program.csv" --benchmark_out_format=csv "$@" ||
+            die "$(basename "$program") failed"
+        results+=("$program.csv")
+    done
+    [ ${#results[@]} -gt 0 ] || die "no benchmark programs in $dir/bench"
+    echo
+    bench/ratios.sh "${results[@]}"
+}
+
 case "${1:-}" in
 demo) cmd_demo ;;
 test) cmd_test ;;
+bench) cmd_bench "${@:2}" ;;
 sanitize) cmd_sanitize "${@:2}" ;;
 -h | --help | help) usage ;;
 *)

@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,29 @@ TEST_F(ProcessEnv, SnapshotOfAnOddBlock) {
 TEST_F(ProcessEnv, PrintenvIsSortedByBytesWithALineFeedAfterEveryEntry) {
     installBlock({"b=2", "\xc3\xa9=3", "B=1", "a="});
     EXPECT_EQ(tu::printenv(), "B=1\na=\nb=2\n\xc3\xa9=3\n");
+}
+
+// printenv() reads the block itself rather than going through a snapshot;
+// on blocks full of repeated names, prefixes, entries without '=' and high
+// bytes it must print exactly the sorted snapshot.
+TEST_F(ProcessEnv, PrintenvPrintsExactlyTheSortedSnapshot) {
+    std::mt19937 random(20261209);
+    auto pick = [&random](const std::string& bytes, std::size_t maxLength) {
+        std::string text(random() % (maxLength + 1), '\0');
+        for (char& byte : text) byte = bytes[random() % bytes.size()];
+        return text;
+    };
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::string> block;
+        const auto count = random() % 40;
+        for (unsigned i = 0; i < count; ++i)
+            block.push_back(pick("Aa_1\xc3", 2) + (random() % 5 ? "=" : "") + pick("=x\xa9", 3));
+
+        installBlock(block);
+        std::string expected;
+        for (const std::string& entry : tu::envMapToStrings(tu::env())) expected += entry + '\n';
+        ASSERT_EQ(tu::printenv(), expected) << ::testing::PrintToString(block);
+    }
 }
 
 TEST_F(ProcessEnv, ClearenvEmptiesTheEnvironment) {

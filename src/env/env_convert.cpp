@@ -1,5 +1,6 @@
 #include <tarn/utils/env.hpp>
 
+#include "env_convert.hpp"
 #include "sorted_view.hpp"
 
 namespace tarn::utils {
@@ -29,4 +30,21 @@ EnvStrings envMapToStrings(const EnvMap& variables) {
 }
 
 }  // namespace v4
+
+namespace detail {
+
+EnvMap envStringsToMap(EnvStrings&& entries) {
+    EnvMap variables;
+    variables.reserve(entries.size());
+    for (std::string& entry : entries) {
+        const auto split = entry.find('=');
+        if (split == std::string::npos) continue;
+        std::string name = entry.substr(0, split);
+        // The entry's own buffer becomes the value: one allocation fewer.
+        variables.try_emplace(std::move(name), std::move(entry.erase(0, split + 1)));
+    }
+    return variables;
+}
+
+}  // namespace detail
 }  // namespace tarn::utils

@@ -1,10 +1,14 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include <tarn/utils/env.hpp>
 
-#include "sorted_view.hpp"
+#include "env_convert.hpp"
 
 extern char** environ;
 
@@ -76,7 +80,7 @@ EnvMap env() {
         entries.reserve(count);
         for (std::size_t i = 0; i < count; ++i) entries.emplace_back(block[i]);
     }
-    return envStringsToMap(entries);
+    return detail::envStringsToMap(std::move(entries));
 }
 
 bool clearenv() {
@@ -86,17 +90,35 @@ bool clearenv() {
 }
 
 std::string printenv() {
-    const EnvMap variables = env();
-    const auto order = detail::sortedByName(variables);
+    // The lines of a sorted snapshot, without building one: entries are
+    // viewed where they lie in the block and sorted stably by name, so the
+    // first entry of a repeated name leads its run and is the one kept.
+    // Entries without '=' are no variables and drop out, as from a snapshot.
+    struct Entry {
+        std::string_view name;
+        std::string_view text;  // NAME=VALUE
+    };
+    std::vector<Entry> entries;
+    if (char** block = environ) {
+        for (; *block != nullptr; ++block) {
+            const std::string_view text(*block);
+            const auto split = text.find('=');
+            if (split != std::string_view::npos) entries.push_back({text.substr(0, split), text});
+        }
+    }
+    // string_view compares bytes as unsigned values, a prefix first, as
+    // envMapToStrings() orders names.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    entries.erase(std::unique(entries.begin(), entries.end(),
+                              [](const Entry& a, const Entry& b) { return a.name == b.name; }),
+                  entries.end());
 
     std::size_t length = 0;
-    for (const detail::EnvEntry* variable : order)
-        length += variable->first.size() + variable->second.size() + 2;
-
+    for (const Entry& entry : entries) length += entry.text.size() + 1;
     std::string text;
     text.reserve(length);
-    for (const detail::EnvEntry* variable : order)
-        text.append(variable->first).append(1, '=').append(variable->second).append(1, '\n');
+    for (const Entry& entry : entries) text.append(entry.text).append(1, '\n');
     return text;
 }
 

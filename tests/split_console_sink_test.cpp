@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <typeinfo>
 
 #include <gtest/gtest.h>
 #include <spdlog/logger.h>
@@ -37,6 +38,14 @@ protected:
     std::shared_ptr<lg::SplitConsoleSink> sink_ = std::make_shared<lg::SplitConsoleSink>();
     spdlog::logger logger_{"split", sink_};
 };
+
+// A client that assembled its own logger finds the sink again by type, which
+// needs the class's type information exported from the library.
+TEST_F(SplitConsoleSinkTest, IsFoundAgainAmongALoggersSinks) {
+    const spdlog::sink_ptr& attached = logger_.sinks().at(0);
+    EXPECT_EQ(dynamic_cast<lg::SplitConsoleSink*>(attached.get()), sink_.get());
+    EXPECT_EQ(typeid(*attached), typeid(lg::SplitConsoleSink));
+}
 
 TEST_F(SplitConsoleSinkTest, SendsEachLevelToItsOwnStreamOnly) {
     struct Row {

@@ -17,6 +17,9 @@ usage: ./dev.sh <command>
          build the suite and the examples with AddressSanitizer and
          UndefinedBehaviorSanitizer (build-asan), then with ThreadSanitizer
          (build-tsan), and run them there; both by default
+  fuzz [SECONDS]
+         build the libFuzzer targets with Clang (build-fuzz) and run each
+         for SECONDS (default 60), both at once
 USAGE
 }
 
@@ -32,6 +35,9 @@ BUILD_DIR=${TARN_UTILS_BUILD_DIR:-build}
 BASE_PACKAGES=(cmake make g++ pkg-config libgtest-dev libspdlog-dev)
 # What building the benchmarks adds.
 BENCH_PACKAGES=(libbenchmark-dev)
+# What the fuzzers add: Clang with libFuzzer and its sanitizer runtimes, and
+# llvm-symbolizer for readable crash reports.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
 
 # ensure_packages <package>...: installs the missing ones with apt-get, or
 # says exactly how to when this user cannot.
@@ -160,11 +166,44 @@ cmd_bench() {
     bench/ratios.sh "${results[@]}"
 }
 
+# Each fuzzer starts from its seeds in fuzz/corpus/<fuzzer> and keeps what it
+# finds in build-fuzz/corpus/<fuzzer>; an input that breaks a property or
+# crashes is kept in build-fuzz/artifacts/.
+cmd_fuzz() {
+    local seconds=${1:-60} dir=build-fuzz fuzzer pids=() failed=()
+    [[ $seconds =~ ^[1-9][0-9]*$ ]] || die "fuzz: SECONDS must be a positive number, not '$seconds'"
+    ensure_packages "${BASE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
+    configure_and_build "$dir" -DCMAKE_CXX_COMPILER=clang++ -DTARN_UTILS_BUILD_FUZZERS=ON \
+        -DTARN_UTILS_BUILD_TESTS=OFF -DTARN_UTILS_BUILD_EXAMPLES=OFF -DTARN_UTILS_BUILD_LOG=OFF
+    mkdir -p "$dir/artifacts"
+    for fuzzer in env_convert_fuzzer process_env_fuzzer; do
+        mkdir -p "$dir/corpus/$fuzzer"
+        echo "=== $fuzzer: ${seconds}s"
+        "$dir/fuzz/$fuzzer" -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
+            -artifact_prefix="$dir/artifacts/$fuzzer-" \
+            "$dir/corpus/$fuzzer" "fuzz/corpus/$fuzzer" >"$dir/$fuzzer.log" 2>&1 &
+        pids+=($!)
+    done
+    local i=0
+    for fuzzer in env_convert_fuzzer process_env_fuzzer; do
+        if ! wait "${pids[$i]}"; then
+            tail -n 60 "$dir/$fuzzer.log" >&2
+            failed+=("$fuzzer")
+        fi
+        grep -E '^Done [0-9]+ runs' "$dir/$fuzzer.log" | sed "s/^/$fuzzer: /" || true
+        i=$((i + 1))
+    done
+    [ ${#failed[@]} -eq 0 ] ||
+        die "fuzzing failed: ${failed[*]} (logs in $dir/*.log, inputs in $dir/artifacts/)"
+    echo "dev.sh: fuzzing found nothing"
+}
+
 case "${1:-}" in
 demo) cmd_demo ;;
 test) cmd_test ;;
 bench) cmd_bench "${@:2}" ;;
 sanitize) cmd_sanitize "${@:2}" ;;
+fuzz) cmd_fuzz "${@:2}" ;;
 -h | --help | help) usage ;;
 *)
     usage >&2

@@ -23,6 +23,13 @@ bool hasNul(const std::string& text) {
     return text.find('\0') != std::string::npos;
 }
 
+// No variable can be named so that setenv() would refuse the name. The C
+// library's lookup would still match such a name against a prefix of some
+// entry: getenv("A=B") returns "x" when A holds "B=x".
+bool impossibleName(const std::string& name) {
+    return name.empty() || name.find('=') != std::string::npos || hasNul(name);
+}
+
 bool refuseInvalid() {
     errno = EINVAL;
     return false;
@@ -48,7 +55,7 @@ bool applyAll(const Range& range, Apply apply) {
 }  // namespace
 
 bool env(const std::string& name, std::string& value, bool acceptEmpty) {
-    if (hasNul(name)) return false;
+    if (impossibleName(name)) return false;
     const char* text = ::getenv(name.c_str());
     if (text == nullptr) return false;
     if (*text == '\0' && !acceptEmpty) return false;

@@ -43,7 +43,9 @@ TARN_UTILS_API EnvStrings envMapToStrings(const EnvMap& variables);
 
 // Reads one variable. Returns true and stores its text in `value` when the
 // variable is set and, unless `acceptEmpty`, non-empty. Otherwise returns
-// false and leaves `value` untouched; a name holding a NUL byte is never set.
+// false and leaves `value` untouched. A name no variable can have (empty,
+// holding '=' or a NUL byte) is never found, although the C library's lookup
+// would match "A=B" against part of the entry "A=B=x".
 TARN_UTILS_API bool env(const std::string& name, std::string& value,
                         bool acceptEmpty = false);
 

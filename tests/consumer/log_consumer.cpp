@@ -1,15 +1,33 @@
 #include <cstdio>
-#include <memory>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
 
-#include <spdlog/logger.h>
+#include <spdlog/spdlog.h>
 
-#include <tarn/utils/log/split_console_sink.hpp>
+#include <tarn/utils/log/logger.hpp>
 
 int main() {
-    auto sink = std::make_shared<tarn::utils::log::SplitConsoleSink>();
-    sink->set_pattern("log consumer: %l %v");
-    spdlog::logger logger("consumer", sink);
-    logger.error("shown on standard error");
-    std::puts("log consumer: ok");
-    return 0;
+    char dirTemplate[] = "/tmp/tarn-log-consumer-XXXXXX";
+    if (::mkdtemp(dirTemplate) == nullptr) return 1;
+    const std::filesystem::path dir(dirTemplate);
+    const std::string path = (dir / "app.log").string();
+
+    int result = 0;
+    {
+        tarn::utils::log::Logger logger("consumer");
+        logger.SetLogDestination(path);
+        if (logger.LogDestination() != path) result = 2;
+        SPDLOG_LOGGER_ERROR(&logger.RawLogger(), "Path blocked\n");
+    }
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (result == 0 && (text.find("[error] [log_consumer.cpp:") == std::string::npos ||
+                        text.find("] Path blocked\n") == std::string::npos))
+        result = 3;
+    std::filesystem::remove_all(dir);
+    if (result == 0) std::puts("log consumer: ok");
+    return result;
 }

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <spdlog/common.h>
+#include <spdlog/logger.h>
+
+#include <tarn/utils/export.hpp>
+#include <tarn/utils/owned_impl.hpp>
+
+namespace tarn::utils::log {
+inline namespace v4 {
+
+struct LoggerData;
+
+// Assembles a ready spdlog logger and reconfigures it. Records are logged
+// through RawLogger() or RawLoggerPtr(), preferably with spdlog's
+// SPDLOG_LOGGER_* macros, which supply the caller's file and line.
+//
+// Every record is written as
+//     (YYYY-MM-DD HH:MM:SS.mmm) [level] [file:line] message
+// in local time, with no line break appended: put "\n" into the message.
+// The console shows err and critical records by default, on standard error;
+// a log file, when set, receives every level. The backend flushes after every
+// record of level debug or above.
+//
+// Thread-safety: any number of threads may log through the backend at once,
+// including while SetLogDestination() switches the file. The Logger's own
+// operations are not synchronised with each other: serialise calls of
+// SetLogDestination() and LogDestination() on one Logger.
+//
+// Errors: the only failure reported in place is a log file that cannot be
+// opened (see SetLogDestination). Anything else, allocation included, throws
+// an exception derived from std::exception.
+class TARN_UTILS_LOG_API Logger {
+public:
+    // Builds the backend logger `name` (not registered with spdlog's global
+    // registry), its console output and no log file. If this throws, whatever
+    // was already built is released.
+    explicit Logger(const std::string& name);
+
+    // Releases the Logger's share of the backend. A handle taken with
+    // RawLoggerPtr() keeps the backend, its console and its file working.
+    ~Logger();
+
+    // Not copyable, not movable: RawLogger() references stay tied to the
+    // one object that owns the backend.
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+    Logger(Logger&&) = delete;
+    Logger& operator=(Logger&&) = delete;
+
+    // The backend logger, without sharing ownership; valid while this Logger
+    // lives.
+    spdlog::logger& RawLogger() const;
+
+    // A new shared handle to the backend logger.
+    std::shared_ptr<spdlog::logger> RawLoggerPtr() const;
+
+    // Sets the console's threshold (err by default); the file's and the
+    // backend's stay as they are. warn brings warn records to standard
+    // error; trace brings trace, debug and info to standard output as well;
+    // off silences the console. Safe to call while other threads log.
+    void SetConsoleSinkLevel(spdlog::level::level_enum level);
+
+    // The name last given to a successful SetLogDestination(), exactly as
+    // given, even after file output was turned off; empty before the first
+    // successful call.
+    std::string LogDestination() const;
+
+    // With a non-empty name, opens that file afresh, truncated (the same name
+    // again empties it too), and sends every record to it instead of the
+    // previous file. Records logged by other threads meanwhile land whole in
+    // either the previous file or the new one, never in neither or both.
+    // With an empty name, turns file output off.
+    //
+    // A file that cannot be opened is not an exception: the line
+    // "Error creating log file: <reason>" goes to std::cerr, file output is
+    // off afterwards (the previous file no longer receives records) and
+    // LogDestination() still names the previous file. Records keep going to
+    // the console.
+    void SetLogDestination(const std::string& filename);
+
+private:
+    OwnedImpl<LoggerData> data_;
+};
+
+}  // namespace v4
+}  // namespace tarn::utils::log

@@ -1,0 +1,359 @@
+// Trace and debug records keep their source location only when the macros
+// are compiled in.
+#define SPDLOG_ACTIVE_LEVEL SPDLOG_LEVEL_TRACE
+
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <iomanip>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
+
+#include <tarn/utils/log/logger.hpp>
+
+#include "support/console_capture.hpp"
+#include "support/env_guard.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+namespace lg = tarn::utils::log;
+namespace tt = tarn::utils::test;
+using tt::captureConsole;
+using tt::ConsoleText;
+using tt::readFile;
+using Level = spdlog::level::level_enum;
+
+constexpr const char* kThisFile = "logger_test.cpp";
+constexpr const char* kTimestamp = R"(\(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\))";
+constexpr const char* kDiagnostic = "Error creating log file: ";
+
+std::string levelName(Level level) {
+    const auto name = spdlog::level::to_string_view(level);
+    return std::string(name.data(), name.size());
+}
+
+std::string escapeRegex(const std::string& text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+constexpr int kNoLocation = 0;
+constexpr int kAnyLine = -1;
+
+// The pattern of one record in the fixed line format, logged from `line` of
+// this file. A record without source location renders as [:].
+std::string recordPattern(Level level, const std::string& message, int line = kNoLocation) {
+    const std::string where = line == kNoLocation ? ":"
+                              : line == kAnyLine  ? escapeRegex(kThisFile) + R"(:\d+)"
+                                                  : escapeRegex(kThisFile + (":" + std::to_string(line)));
+    return std::string(kTimestamp) + " \\[" + levelName(level) + "\\] \\[" + where + "\\] " +
+           escapeRegex(message);
+}
+
+bool matchesWhole(const std::string& text, const std::string& pattern) {
+    return std::regex_match(text, std::regex(pattern));
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++found;
+    return found;
+}
+
+class LoggerTest : public ::testing::Test {
+protected:
+    // These cases look at files; the console stays quiet unless a case
+    // turns it back on.
+    LoggerTest() { logger_.SetConsoleSinkLevel(spdlog::level::off); }
+
+    spdlog::logger& raw() { return logger_.RawLogger(); }
+
+    tt::TempDir dir_;
+    lg::Logger logger_{"test"};
+};
+
+TEST_F(LoggerTest, ConsoleShowsLevelsFromItsThresholdOnTheirOwnStream) {
+    enum class Stream { None, Out, Err };
+    struct Row {
+        const char* threshold;  // "default": not set
+        Level level;
+        Stream stream;
+    };
+    const Row rows[] = {
+        {"default", spdlog::level::trace, Stream::None},
+        {"default", spdlog::level::info, Stream::None},
+        {"default", spdlog::level::warn, Stream::None},
+        {"default", spdlog::level::err, Stream::Err},
+        {"default", spdlog::level::critical, Stream::Err},
+        {"warning", spdlog::level::info, Stream::None},
+        {"warning", spdlog::level::warn, Stream::Err},
+        {"trace", spdlog::level::trace, Stream::Out},
+        {"trace", spdlog::level::debug, Stream::Out},
+        {"trace", spdlog::level::info, Stream::Out},
+        {"trace", spdlog::level::err, Stream::Err},
+        {"off", spdlog::level::critical, Stream::None},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.threshold) + " threshold, " + levelName(row.level) + " record");
+        lg::Logger logger("console");
+        if (std::string(row.threshold) != "default")
+            logger.SetConsoleSinkLevel(spdlog::level::from_str(row.threshold));
+        const ConsoleText seen = captureConsole([&] { logger.RawLogger().log(row.level, "seen"); });
+        const std::string record = recordPattern(row.level, "seen");
+        EXPECT_TRUE(matchesWhole(seen.out, row.stream == Stream::Out ? record : "")) << seen.out;
+        EXPECT_TRUE(matchesWhole(seen.err, row.stream == Stream::Err ? record : "")) << seen.err;
+    }
+    EXPECT_EQ(logger_.LogDestination(), "");
+}
+
+TEST_F(LoggerTest, WritesTheFixedLineFormatWithoutLineBreakOrColour) {
+    const std::string path = dir_.file("format.log");
+    logger_.SetLogDestination(path);
+
+    // The macros give the record the caller's file and line; the plain calls
+    // give it none.
+    std::string expected;
+    int line = 0;
+    line = __LINE__; SPDLOG_LOGGER_TRACE(&raw(), "at {}", "trace");
+    expected += recordPattern(spdlog::level::trace, "at trace", line);
+    line = __LINE__; SPDLOG_LOGGER_DEBUG(&raw(), "at debug");
+    expected += recordPattern(spdlog::level::debug, "at debug", line);
+    line = __LINE__; SPDLOG_LOGGER_ERROR(&raw(), "at error");
+    expected += recordPattern(spdlog::level::err, "at error", line);
+    for (Level level : {spdlog::level::info, spdlog::level::warn, spdlog::level::critical}) {
+        raw().log(level, "plain {}", levelName(level));
+        expected += recordPattern(level, "plain " + levelName(level));
+    }
+    raw().info("ends its own line\n");
+    expected += recordPattern(spdlog::level::info, "ends its own line\n");
+    raw().flush();
+
+    const std::string written = readFile(path);
+    EXPECT_TRUE(matchesWhole(written, expected)) << written;
+    EXPECT_EQ(written.find('\x1b'), std::string::npos);
+}
+
+TEST(LoggerTimestamp, IsLocalTime) {
+    // Restores TZ, then makes the C library read it again.
+    struct ReloadZone {
+        ~ReloadZone() { ::tzset(); }
+    } reloadZone;
+    tt::EnvGuard guard;
+    ::setenv("TZ", "TARN-05:30", 1);  // UTC+05:30, so UTC cannot pass for it
+    ::tzset();
+
+    tt::TempDir dir;
+    lg::Logger logger("zone");
+    logger.SetLogDestination(dir.file("zone.log"));
+    const std::time_t before = std::time(nullptr);
+    logger.RawLogger().info("now");
+    const std::time_t after = std::time(nullptr);
+
+    std::tm stamp{};
+    std::istringstream written(readFile(dir.file("zone.log")));
+    written.ignore(1) >> std::get_time(&stamp, "%Y-%m-%d %H:%M:%S");
+    ASSERT_FALSE(written.fail()) << written.str();
+    stamp.tm_isdst = -1;
+    const std::time_t logged = std::mktime(&stamp);
+    EXPECT_GE(logged, before - 1);
+    EXPECT_LE(logged, after + 1);
+}
+
+TEST_F(LoggerTest, OpenedFileStartsEmptyAndReceivesEveryLevel) {
+    const std::string path = dir_.file("./run.log");
+    tt::writeFile(path, "left over from an earlier run\n");
+    logger_.SetLogDestination(path);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_EQ(readFile(path), "");
+    EXPECT_EQ(logger_.LogDestination(), path);  // as given, not normalised
+
+    // Every level reaches the file, whatever the console shows. A trace
+    // record waits for the next flush, which any record from debug up
+    // brings along.
+    raw().trace("t\n");
+    raw().debug("d\n");
+    EXPECT_NE(readFile(path).find("[trace] [:] t\n"), std::string::npos);
+    EXPECT_NE(readFile(path).find("[debug] [:] d\n"), std::string::npos);
+    for (Level level : {spdlog::level::info, spdlog::level::warn, spdlog::level::err, spdlog::level::critical})
+        raw().log(level, "x\n");
+    const std::string written = readFile(path);
+    for (Level level : {spdlog::level::info, spdlog::level::warn, spdlog::level::err, spdlog::level::critical})
+        EXPECT_EQ(count(written, "[" + levelName(level) + "] [:] x\n"), 1u) << levelName(level);
+}
+
+TEST_F(LoggerTest, SwitchingAndTurningOffMoveWhereRecordsGo) {
+    const std::string first = dir_.file("a.log");
+    const std::string second = dir_.file("b.log");
+    logger_.SetLogDestination(first);
+    raw().error("one\n");
+    logger_.SetLogDestination(second);
+    raw().error("two\n");
+    EXPECT_EQ(logger_.LogDestination(), second);
+
+    logger_.SetLogDestination("");
+    EXPECT_EQ(logger_.LogDestination(), second);  // off, but still named
+    logger_.SetConsoleSinkLevel(spdlog::level::err);
+    const ConsoleText seen = captureConsole([&] { raw().error("three\n"); });
+    EXPECT_EQ(count(seen.err, "three\n"), 1u);  // the console is unaffected
+
+    const std::string inFirst = readFile(first);
+    const std::string inSecond = readFile(second);
+    EXPECT_EQ(count(inFirst, "one\n"), 1u);
+    EXPECT_EQ(count(inFirst, "two\n") + count(inFirst, "three\n"), 0u) << inFirst;
+    EXPECT_EQ(count(inSecond, "two\n"), 1u);
+    EXPECT_EQ(count(inSecond, "one\n") + count(inSecond, "three\n"), 0u) << inSecond;
+}
+
+TEST_F(LoggerTest, ReopeningTheSameNameEmptiesIt) {
+    const std::string path = dir_.file("same.log");
+    logger_.SetLogDestination(path);
+    raw().error("flushed\n");
+    raw().trace("still buffered\n");  // no flush follows a trace record
+    logger_.SetLogDestination(path);
+    EXPECT_EQ(readFile(path), "");
+    raw().error("after\n");
+    EXPECT_EQ(count(readFile(path), "after\n"), 1u);
+
+    // Also when file output was off in between.
+    logger_.SetLogDestination("");
+    logger_.SetLogDestination(path);
+    EXPECT_EQ(readFile(path), "");
+}
+
+// From each state of the file output, a name that cannot be created reports
+// once, leaves file output off with the previous name, and the program and
+// its console carry on.
+TEST(LoggerFailedOpen, ReportsOnceAndLeavesFileOutputOff) {
+    enum class Start { NoFile, Writing, Off };
+    struct Row {
+        const char* what;
+        Start start;
+    };
+    const Row rows[] = {
+        {"no file", Start::NoFile},
+        {"writing to a file", Start::Writing},
+        {"file output off", Start::Off},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        tt::TempDir dir;
+        const std::string previous = dir.file("previous.log");
+        tt::writeFile(dir.file("plain"), "a regular file, not a directory");
+        const std::string unopenable = dir.file("plain/run.log");
+
+        lg::Logger logger("failing");
+        if (row.start != Start::NoFile) logger.SetLogDestination(previous);
+        if (row.start == Start::Off) logger.SetLogDestination("");
+
+        const ConsoleText seen = captureConsole([&] {
+            logger.SetLogDestination(unopenable);
+            logger.RawLogger().error("after\n");
+        });
+        EXPECT_EQ(seen.out, "");
+        EXPECT_EQ(seen.err.rfind(kDiagnostic, 0), 0u) << seen.err;
+        EXPECT_EQ(count(seen.err, kDiagnostic), 1u) << seen.err;
+        const std::string diagnostic = seen.err.substr(0, seen.err.find('\n') + 1);
+        EXPECT_GT(diagnostic.size(), std::string(kDiagnostic).size() + 1) << "no reason given";
+        EXPECT_TRUE(matchesWhole(seen.err.substr(diagnostic.size()), recordPattern(spdlog::level::err, "after\n")))
+            << seen.err;
+
+        EXPECT_EQ(logger.LogDestination(), row.start == Start::NoFile ? "" : previous);
+        EXPECT_EQ(readFile(previous).find("after"), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists(unopenable));
+
+        // A good name afterwards works as usual.
+        const std::string good = dir.file("good.log");
+        logger.SetLogDestination(good);
+        logger.RawLogger().info("recovered\n");
+        EXPECT_EQ(count(readFile(good), "recovered\n"), 1u);
+    }
+}
+
+TEST_F(LoggerTest, RawLoggerPtrKeepsConsoleAndFileAfterTheLogger) {
+    const std::string path = dir_.file("kept.log");
+    std::shared_ptr<spdlog::logger> kept;
+    {
+        lg::Logger scoped("scoped");
+        scoped.SetLogDestination(path);
+        kept = scoped.RawLoggerPtr();
+        EXPECT_EQ(kept.get(), &scoped.RawLogger());
+    }
+    int line = 0;
+    const ConsoleText seen = captureConsole([&] { line = __LINE__; SPDLOG_LOGGER_ERROR(kept, "outlived\n"); });
+    const std::string record = recordPattern(spdlog::level::err, "outlived\n", line);
+    EXPECT_TRUE(matchesWhole(seen.err, record)) << seen.err;
+    EXPECT_TRUE(matchesWhole(readFile(path), record)) << readFile(path);
+}
+
+// Threads log without pause while the file is switched again and again;
+// afterwards every record must be found exactly once, whole, in one of the
+// files.
+TEST_F(LoggerTest, RecordsLoggedDuringSwitchesLandExactlyOnce) {
+    constexpr int kThreads = 4;
+    constexpr int kRecordsPerThread = 1500;
+    constexpr int kMinSwitches = 30;
+    const std::string payload(60, 'p');
+
+    std::vector<std::string> files{dir_.file("switch-0.log")};
+    logger_.SetLogDestination(files.back());
+
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < kThreads; ++thread) {
+        threads.emplace_back([&, thread] {
+            for (int record = 0; record < kRecordsPerThread; ++record)
+                SPDLOG_LOGGER_INFO(&raw(), "thread {} record {} {}\n", thread, record, payload);
+            ++finished;
+        });
+    }
+    // Keep switching for as long as anyone logs.
+    while (finished < kThreads || static_cast<int>(files.size()) <= kMinSwitches) {
+        files.push_back(dir_.file("switch-" + std::to_string(files.size()) + ".log"));
+        logger_.SetLogDestination(files.back());
+    }
+    for (std::thread& thread : threads) thread.join();
+    logger_.SetLogDestination("");
+    raw().flush();
+
+    const std::regex record(recordPattern(spdlog::level::info, "thread ", kAnyLine) + R"((\d+) record (\d+) p{60})");
+    std::map<std::pair<int, int>, int> seen;
+    std::size_t malformed = 0;
+    for (const std::string& file : files) {
+        std::istringstream lines(readFile(file));
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch parts;
+            if (!std::regex_match(line, parts, record)) {
+                ++malformed;
+                ADD_FAILURE() << "in " << file << ": " << line;
+                continue;
+            }
+            ++seen[{std::stoi(parts[1]), std::stoi(parts[2])}];
+        }
+    }
+    EXPECT_EQ(malformed, 0u);
+    int missing = 0;
+    int repeated = 0;
+    for (int thread = 0; thread < kThreads; ++thread) {
+        for (int index = 0; index < kRecordsPerThread; ++index) {
+            const auto found = seen.find({thread, index});
+            if (found == seen.end()) ++missing;
+            else if (found->second > 1) ++repeated;
+        }
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(repeated, 0);
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kRecordsPerThread));
+    EXPECT_GT(files.size(), static_cast<std::size_t>(kMinSwitches));
+}
+
+}  // namespace

@@ -10,6 +10,10 @@ usage() {
 usage: ./dev.sh <command>
   demo   build and run the example programs
   test   build and run the whole test suite
+  package
+         build the Debian packages (build-package/packages) and list them
+  abi-update
+         record the ABI of each library in abi/, after a deliberate change
   bench [benchmark flag]...
          build the benchmarks in Release (build-bench), run each with
          repetitions and print the table of ratios project/anchor
@@ -33,6 +37,9 @@ BUILD_DIR=${TARN_UTILS_BUILD_DIR:-build}
 
 # The Debian packages every build needs.
 BASE_PACKAGES=(cmake make g++ pkg-config libgtest-dev libspdlog-dev)
+# The suite's library and package checks: readelf and nm, file and
+# dpkg-shlibdeps for CPack, abidw and abidiff for the ABI guard.
+BASE_PACKAGES+=(binutils file dpkg-dev abigail-tools)
 # What building the benchmarks adds.
 BENCH_PACKAGES=(libbenchmark-dev)
 # What the fuzzers add: Clang with libFuzzer and its sanitizer runtimes, and
@@ -198,9 +205,36 @@ cmd_fuzz() {
     echo "dev.sh: fuzzing found nothing"
 }
 
+# The Debian packages (cmake/TarnPackaging.cmake) come from a build of their
+# own for prefix /usr, which also gives the multiarch library directory;
+# set TARN_UTILS_PACKAGE_DIR to build them elsewhere.
+cmd_package() {
+    ensure_packages "${BASE_PACKAGES[@]}"
+    local dir=${TARN_UTILS_PACKAGE_DIR:-build-package}
+    configure_and_build "$dir" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DTARN_UTILS_BUILD_TESTS=OFF -DTARN_UTILS_BUILD_EXAMPLES=OFF
+    dir=$(cd "$dir" && pwd)
+    rm -rf "$dir/packages"
+    cpack --config "$dir/CPackConfig.cmake" -B "$dir/packages" || die "cpack failed"
+    rm -rf "$dir/packages/_CPack_Packages"
+    echo "dev.sh: packages:"
+    ls -1 "$dir"/packages/*.deb
+}
+
+# Records the ABI that the suite's abi.* tests compare against; run it when
+# an addition is meant to stay, or after a major version bump.
+cmd_abi_update() {
+    ensure_packages "${BASE_PACKAGES[@]}"
+    configure_and_build "$BUILD_DIR" -DTARN_UTILS_BUILD_TESTS=ON
+    cmake --build "$BUILD_DIR" --target abi-update || die "recording the ABI failed"
+    git status --short abi/ 2>/dev/null || true
+}
+
 case "${1:-}" in
 demo) cmd_demo ;;
 test) cmd_test ;;
+package) cmd_package ;;
+abi-update) cmd_abi_update ;;
 bench) cmd_bench "${@:2}" ;;
 sanitize) cmd_sanitize "${@:2}" ;;
 fuzz) cmd_fuzz "${@:2}" ;;

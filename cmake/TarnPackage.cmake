@@ -19,3 +19,36 @@ install(FILES
         ${PROJECT_BINARY_DIR}/tarn-utils-config-version.cmake
     DESTINATION ${TARN_UTILS_CMAKE_DIR}
     COMPONENT dev)
+
+# pkg-config files, one per library. They name the prefix the files are
+# really installed to: the directories are filled in at configure time, the
+# prefix only at install time, so `cmake --install --prefix <dir>` and a
+# package built for /usr each get a correct file.
+function(tarn_install_pkg_config target)
+    set(TARN_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
+    foreach(kind LIBDIR INCLUDEDIR)
+        if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+            set(TARN_PC_${kind} "${CMAKE_INSTALL_${kind}}")
+        else()
+            set(TARN_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+        endif()
+    endforeach()
+    set(staged ${PROJECT_BINARY_DIR}/pkgconfig/${target}.pc.in)
+    configure_file(cmake/${target}.pc.in ${staged} @ONLY)
+
+    set(destination ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+    if(NOT IS_ABSOLUTE "${destination}")
+        set(destination "\${CMAKE_INSTALL_PREFIX}/${destination}")
+    endif()
+    install(CODE "
+        set(pc \"\$ENV{DESTDIR}${destination}/${target}.pc\")
+        message(STATUS \"Installing: \${pc}\")
+        configure_file(\"${staged}\" \"\${pc}\" @ONLY)
+        list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${pc}\")"
+        COMPONENT dev)
+endfunction()
+
+tarn_install_pkg_config(tarn-utils)
+if(TARGET tarn-utils-log)
+    tarn_install_pkg_config(tarn-utils-log)
+endif()

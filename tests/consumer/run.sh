@@ -1,35 +1,175 @@
 #!/usr/bin/env bash
-# run.sh <mode> <tarn-utils build dir> <scratch dir>
+# run.sh <mode> <dir> <scratch dir>
 #
-# Installs the given build into <scratch>/prefix, then configures, builds and
-# runs the consumer project against that prefix only.
-#   find_package  the consumer finds the package with find_package(tarn-utils 4)
+# Builds the consumer programs of this directory against tarn-utils as a
+# client elsewhere on the machine would, then runs them against the
+# installed libraries only.
+#   find_package  installs the build <dir> into <scratch>/prefix; the
+#                 consumer project finds it with find_package(tarn-utils 4)
+#   pkg_config    installs the build <dir> into <scratch>/prefix; each
+#                 consumer source is compiled with g++ and
+#                 `pkg-config --cflags --libs` of its library
+#   deb           builds the Debian packages with `./dev.sh package` in
+#                 <dir>, checks them, unpacks them into <scratch>/root
+#                 (dpkg -x) and does both of the above against that root
 set -euo pipefail
 
-mode=$1 build=$2 scratch=$3
+mode=$1 dir=$2 scratch=$3
 here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
 cmake=${CMAKE_COMMAND:-cmake}
 
 rm -rf "$scratch"
 mkdir -p "$scratch"
-prefix=$scratch/prefix
 
-"$cmake" --install "$build" --prefix "$prefix" >/dev/null
+die() {
+    echo "run.sh: $*" >&2
+    exit 1
+}
+
+# Each consumer source and the pkg-config module it needs.
+declare -A modules=([env_consumer]=tarn-utils [log_consumer]=tarn-utils-log)
+
+# build_with_cmake <prefix path> <build dir>
+build_with_cmake() {
+    "$cmake" -S "$here" -B "$2" -DCMAKE_PREFIX_PATH="$1" -DCMAKE_BUILD_TYPE=Release
+    "$cmake" --build "$2"
+}
+
+# build_with_pkg_config <build dir>: PKG_CONFIG_* point at the libraries.
+build_with_pkg_config() {
+    local out=$1 program module flags
+    mkdir -p "$out"
+    for program in "${!modules[@]}"; do
+        module=${modules[$program]}
+        if ! pkg-config --exists "$module"; then
+            # The logging library is optional in a build, never in a package.
+            [ "$module" = tarn-utils-log ] && [ "$mode" != deb ] && continue
+            die "pkg-config does not find $module"
+        fi
+        pkg-config --validate "$module"
+        [ "$(pkg-config --modversion "$module")" = "$(pkg-config --modversion tarn-utils)" ] ||
+            die "$module and tarn-utils differ in version"
+        flags=$(pkg-config --cflags --libs "$module")
+        echo "$program: ${CXX:-g++} -std=c++17 $flags"
+        # shellcheck disable=SC2086 # the flags are words
+        "${CXX:-g++}" -std=c++17 ${CXXFLAGS:-} -o "$out/$program" "$here/$program.cpp" \
+            ${LDFLAGS:-} $flags
+    done
+}
+
+# run_consumers <build dir> <library dir>: the programs must run from the
+# installed libraries, not from a build tree.
+run_consumers() {
+    local program ran=0
+    for program in "$1"/*_consumer; do
+        [ -x "$program" ] || continue
+        echo "running $program"
+        LD_LIBRARY_PATH=$2${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$program"
+        ran=$((ran + 1))
+    done
+    [ "$ran" -gt 0 ] || die "no consumer program was built in $1"
+}
+
+# library_dir <root>: where the environment library was installed.
+library_dir() {
+    local library
+    library=$(find "$1" -name 'libtarn-utils.so.*' -print -quit)
+    [ -n "$library" ] || die "no libtarn-utils.so.* under $1"
+    dirname "$library"
+}
+
+# check_debs <dir>: the split, the contents and the dependencies.
+check_debs() {
+    local version major arch runtime log dev
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$dir/CMakeCache.txt")
+    major=${version%%.*}
+    arch=$(dpkg --print-architecture)
+    runtime=$1/libtarn-utils${major}_${version}_$arch.deb
+    log=$1/libtarn-utils-log${major}_${version}_$arch.deb
+    dev=$1/libtarn-utils-dev_${version}_$arch.deb
+    for deb in "$runtime" "$log" "$dev"; do
+        [ -f "$deb" ] || die "missing package $(basename "$deb") (built: $(ls "$1"))"
+    done
+
+    # expect <deb> <what> <extended regex> [-v]: a listing line matches, or with -v none does.
+    expect() {
+        local listing
+        listing=$(if [ "$2" = files ]; then dpkg-deb -c "$1"; else dpkg-deb -f "$1" "$2"; fi)
+        if [ "${4:-}" = -v ]; then
+            ! grep -Eq "$3" <<<"$listing" || die "$(basename "$1"): $2 must not match $3:"$'\n'"$listing"
+        else
+            grep -Eq "$3" <<<"$listing" || die "$(basename "$1"): $2 must match $3:"$'\n'"$listing"
+        fi
+    }
+    local libdir="\./usr/lib/[^/]+-linux-gnu" shared=' \./[^ ]*\.so\.[0-9.]+( -> |$)'
+    # A runtime package holds its .so.<major>* files and nothing else.
+    expect "$runtime" files "$libdir/libtarn-utils\.so\.$major -> libtarn-utils\.so\.$version$"
+    expect "$runtime" files "$libdir/libtarn-utils\.so\.$version$"
+    expect "$log" files "$libdir/libtarn-utils-log\.so\.$major -> libtarn-utils-log\.so\.$version$"
+    expect "$log" files "$libdir/libtarn-utils-log\.so\.$version$"
+    for deb in "$runtime" "$log"; do
+        expect "$deb" files '\./usr/include|/cmake/|/pkgconfig/|\.so( |$)' -v
+    done
+    expect "$runtime" files 'tarn-utils-log' -v
+    expect "$log" files 'libtarn-utils\.so' -v
+    expect "$runtime" Depends 'libc6'
+    expect "$runtime" Depends 'spdlog|fmt' -v
+    expect "$log" Depends 'libspdlog1'
+    # The development package: headers, links, CMake package, pkg-config.
+    expect "$dev" files "$libdir/libtarn-utils\.so -> libtarn-utils\.so\.$major$"
+    expect "$dev" files "$libdir/libtarn-utils-log\.so -> libtarn-utils-log\.so\.$major$"
+    expect "$dev" files '\./usr/include/tarn/utils/env\.hpp$'
+    expect "$dev" files "$libdir/cmake/tarn-utils/tarn-utils-config\.cmake$"
+    expect "$dev" files "$libdir/pkgconfig/tarn-utils-log\.pc$"
+    expect "$dev" files "$shared" -v
+    expect "$dev" Depends "libtarn-utils$major \(= $version\)"
+    expect "$dev" Depends "libtarn-utils-log$major \(= $version\)"
+    expect "$dev" Depends 'libspdlog-dev'
+    # ldconfig runs when a runtime package is installed or removed.
+    for deb in "$runtime" "$log"; do
+        dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst 2>/dev/null | grep -q ldconfig ||
+            die "$(basename "$deb") does not run ldconfig on install"
+        dpkg-deb -f "$deb" Section | grep -qx libs || die "$(basename "$deb") is not in section libs"
+    done
+    echo "packages checked: $(cd "$1" && echo *.deb)"
+}
 
 case $mode in
-find_package)
-    "$cmake" -S "$here" -B "$scratch/build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release
-    "$cmake" --build "$scratch/build"
+find_package | pkg_config)
+    prefix=$scratch/prefix
+    "$cmake" --install "$dir" --prefix "$prefix" >/dev/null
+    libdir=$(library_dir "$prefix")
+    if [ "$mode" = find_package ]; then
+        build_with_cmake "$prefix" "$scratch/build"
+    else
+        PKG_CONFIG_PATH=$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH} \
+            build_with_pkg_config "$scratch/build"
+    fi
+    run_consumers "$scratch/build" "$libdir"
+    ;;
+deb)
+    TARN_UTILS_PACKAGE_DIR=$dir "$source_dir/dev.sh" package
+    check_debs "$dir/packages"
+    root=$scratch/root
+    for deb in "$dir"/packages/*.deb; do
+        dpkg -x "$deb" "$root"
+    done
+    libdir=$(library_dir "$root")
+
+    # The CMake package computes its prefix from its own location.
+    build_with_cmake "$root/usr" "$scratch/build-cmake"
+    run_consumers "$scratch/build-cmake" "$libdir"
+
+    # The pkg-config files name /usr: the sysroot puts <root> before their
+    # paths. pkg-config leaves out -I/usr/include and -L of the system's
+    # library directory by default, which would drop the unpacked ones too.
+    PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 PKG_CONFIG_ALLOW_SYSTEM_LIBS=1 \
+        PKG_CONFIG_PATH=$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH} \
+        build_with_pkg_config "$scratch/build-pkg_config"
+    run_consumers "$scratch/build-pkg_config" "$libdir"
     ;;
 *)
-    echo "run.sh: unknown mode '$mode'" >&2
-    exit 2
+    die "unknown mode '$mode' (find_package, pkg_config or deb)"
     ;;
 esac
-
-# The consumer must run from the installed prefix, not from the build tree.
-export LD_LIBRARY_PATH=$prefix/lib:$prefix/lib64${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
-for program in "$scratch"/build/*_consumer; do
-    echo "running $(basename "$program")"
-    "$program"
-done

@@ -5,8 +5,6 @@
 #include <iterator>
 #include <string>
 
-#include <spdlog/spdlog.h>
-
 #include <tarn/utils/log/logger.hpp>
 
 int main() {

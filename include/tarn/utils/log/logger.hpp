@@ -5,6 +5,9 @@
 
 #include <spdlog/common.h>
 #include <spdlog/logger.h>
+// For the SPDLOG_LOGGER_* macros, the only way to give a record the caller's
+// file and line.
+#include <spdlog/spdlog.h>
 
 #include <tarn/utils/export.hpp>
 #include <tarn/utils/owned_impl.hpp>

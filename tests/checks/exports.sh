@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# exports.sh <shared library> <namespace>
+# exports.sh <shared library> <namespace> [<symbol>...]
 #
 # Fails when the library exports a symbol outside <namespace> (for example
 # tarn::utils::v4). Allowed besides the namespace's own functions and
 # variables: what the ABI of its classes consists of (vtable, VTT, typeinfo,
-# typeinfo name, thunks). Anything else, typically a standard-library, spdlog
-# or fmt template instantiated inside the library, would become part of our
-# ABI by accident, and a client could bind to our copy of it.
+# typeinfo name, thunks). Each <symbol> given (demangled) must be exported:
+# a client needs the typeinfo of a class it catches or casts to. Anything
+# else, typically a standard-library, spdlog or fmt template instantiated
+# inside the library, would become part of our ABI by accident, and a client
+# could bind to our copy of it.
 set -euo pipefail
 
 library=$1 namespace=$2
+shift 2
 nm=${NM:-nm}
 
 symbols=$("$nm" -D --defined-only --demangle "$library" | cut -d' ' -f3-) ||
@@ -36,6 +39,10 @@ if [ ${#stray[@]} -gt 0 ]; then
     echo "Keep them out of the dynamic symbol table (hidden visibility, cmake/tarn-utils.map)." >&2
     exit 1
 fi
+for required in "$@"; do
+    grep -Fxq -- "$required" <<<"$symbols" ||
+        { echo "$library does not export $required" >&2; exit 1; }
+done
 if [ "$ours" -eq 0 ]; then
     echo "$library exports nothing from $namespace: is the export macro missing?" >&2
     exit 1

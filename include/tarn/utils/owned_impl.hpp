@@ -17,7 +17,9 @@ template <typename T>
 using OwnedImpl = std::unique_ptr<T, void (*)(T*) noexcept>;
 
 // Creates a record and pairs it with a deleter for it. Call this only where
-// `T` is complete, i.e. inside the library that defines the record.
+// `T` is complete, i.e. inside the library that defines the record. Throws
+// what `new T(args...)` throws (std::bad_alloc or T's constructor's
+// exception), and then nothing is left allocated.
 template <typename T, typename... Args>
 OwnedImpl<T> makeOwnedImpl(Args&&... args) {
     return OwnedImpl<T>(new T(std::forward<Args>(args)...),

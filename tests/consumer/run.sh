@@ -29,6 +29,10 @@ die() {
 
 # Each consumer source and the pkg-config module it needs.
 declare -A modules=([env_consumer]=tarn-utils [log_consumer]=tarn-utils-log)
+# The logging library may be left out of a build (TARN_UTILS_BUILD_LOG=0 in
+# the environment says so), never out of the packages.
+with_log=1
+[ "$mode" != deb ] && [ "${TARN_UTILS_BUILD_LOG:-1}" = 0 ] && with_log=0
 
 # build_with_cmake <prefix path> <build dir>
 build_with_cmake() {
@@ -42,11 +46,8 @@ build_with_pkg_config() {
     mkdir -p "$out"
     for program in "${!modules[@]}"; do
         module=${modules[$program]}
-        if ! pkg-config --exists "$module"; then
-            # The logging library is optional in a build, never in a package.
-            [ "$module" = tarn-utils-log ] && [ "$mode" != deb ] && continue
-            die "pkg-config does not find $module"
-        fi
+        [ "$module" = tarn-utils-log ] && [ "$with_log" = 0 ] && continue
+        pkg-config --exists "$module" || die "pkg-config does not find $module"
         pkg-config --validate "$module"
         [ "$(pkg-config --modversion "$module")" = "$(pkg-config --modversion tarn-utils)" ] ||
             die "$module and tarn-utils differ in version"
@@ -69,6 +70,7 @@ run_consumers() {
         ran=$((ran + 1))
     done
     [ "$ran" -gt 0 ] || die "no consumer program was built in $1"
+    [ "$with_log" = 0 ] || [ -x "$1/log_consumer" ] || die "log_consumer was not built in $1"
 }
 
 # library_dir <root>: where the environment library was installed.

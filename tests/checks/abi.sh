@@ -4,9 +4,10 @@
 # The ABI guard. `update` writes the library's ABI (libabigail's abidw) to
 # <record>, which lives in the repository; `check` compares a fresh build
 # with that record (abidiff). Added functions and types pass; a removed or
-# changed one fails. Only a build with debug information and without a
+# changed one fails. Only a GCC build with debug information and without a
 # sanitizer runtime can be compared, since the record describes such a
-# build: `check` skips others (exit 77), `update` refuses them.
+# build (Clang's debug information describes the same ABI differently):
+# `check` skips others (exit 77), `update` refuses them.
 set -euo pipefail
 
 mode=$1 library=$2 record=$3 headers=$4
@@ -27,13 +28,16 @@ abidw_options=(--no-corpus-path --no-comp-dir-path --no-show-locs --no-elf-neede
                --headers-dir "$headers" --drop-private-types)
 
 not_comparable() {
-    local sections dynamic
-    sections=$(readelf -S "$library") && dynamic=$(readelf -d "$library") ||
+    local sections dynamic comment
+    sections=$(readelf -S "$library") && dynamic=$(readelf -d "$library") &&
+        comment=$(readelf -p .comment "$library" 2>/dev/null) ||
         { echo "abi.sh: cannot read $library" >&2; exit 1; }
     if ! grep -q '\.debug_info' <<<"$sections"; then
         echo "$library has no debug information (build type RelWithDebInfo or Debug needed)"
     elif grep -Eq 'NEEDED.*\[lib(a|ub|t|l|hwa)san\.so' <<<"$dynamic"; then
         echo "$library is a sanitizer build"
+    elif grep -q 'clang version' <<<"$comment"; then
+        echo "$library was compiled by Clang, the record by GCC"
     else
         return 1
     fi

@@ -3,6 +3,7 @@
 #include <exception>
 #include <iostream>
 #include <mutex>
+#include <stdexcept>
 #include <utility>
 
 #include <spdlog/pattern_formatter.h>
@@ -83,6 +84,10 @@ void Logger::SetLogDestination(const std::string& filename) {
 
     if (!filename.empty()) {
         try {
+            // The file system sees the name as a C string: "run.log\0x"
+            // would open and truncate run.log, a file nobody named.
+            if (filename.find('\0') != std::string::npos)
+                throw std::invalid_argument("the file name holds a NUL byte");
             // Everything that can fail happens before the swap, so the
             // current file keeps receiving records until the new one is ready.
             auto opened = std::make_shared<FileSink>(filename, true);
@@ -92,7 +97,10 @@ void Logger::SetLogDestination(const std::string& filename) {
             d.logFile = std::move(opened);  // closes the previous file
             return;
         } catch (const std::exception& error) {
-            std::cerr << "Error creating log file: " << error.what() << std::endl;
+            // The whole line in one write: std::cerr hands it to stdio in a
+            // single call, which holds the stream's lock, so records other
+            // threads send to standard error meanwhile cannot cut it apart.
+            std::cerr << std::string("Error creating log file: ") + error.what() + '\n' << std::flush;
         }
     }
     // Turned off, or the new file failed: the previous file, if any, stops

@@ -78,7 +78,8 @@ public:
     // either the previous file or the new one, never in neither or both.
     // With an empty name, turns file output off.
     //
-    // A file that cannot be opened is not an exception: the line
+    // A file that cannot be opened, and a name holding a NUL byte (which
+    // would reach the file system cut short), is not an exception: the line
     // "Error creating log file: <reason>" goes to std::cerr, file output is
     // off afterwards (the previous file no longer receives records) and
     // LogDestination() still names the previous file. Records keep going to

@@ -152,8 +152,9 @@ cmd_sanitize() {
 }
 
 # Each benchmark program runs every case's two sides in random interleaved
-# order, so a disturbance on the machine hits both alike; the table compares
-# medians. Extra arguments go to every program (e.g. --benchmark_filter=env).
+# order, in many short repetitions, so a disturbance on the machine hits both
+# alike; the table compares medians. Extra arguments go to every program
+# (e.g. --benchmark_filter=env) and may override these flags.
 cmd_bench() {
     ensure_packages "${BASE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
     local dir=$BUILD_DIR-bench program results=()
@@ -162,7 +163,8 @@ cmd_bench() {
     for program in "$dir"/bench/*_bench; do
         [ -f "$program" ] && [ -x "$program" ] || continue
         echo "=== $(basename "$program")"
-        "$program" --benchmark_repetitions=10 --benchmark_enable_random_interleaving=true \
+        "$program" --benchmark_repetitions=20 --benchmark_min_time=0.25 \
+            --benchmark_enable_random_interleaving=true \
             --benchmark_report_aggregates_only=true \
             --benchmark_out="$program.csv" --benchmark_out_format=csv "$@" ||
             die "$(basename "$program") failed"

@@ -1,27 +1,56 @@
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include <tarn/utils/env.hpp>
 
 #include "env_convert.hpp"
-#include "sorted_view.hpp"
 
 namespace tarn::utils {
-inline namespace v4 {
+namespace {
 
-EnvMap envStringsToMap(const EnvStrings& entries) {
+// Builds the map from entries in list order. `takeValue(entry, split)`
+// yields the value after the '=' at `split`, by copy or by taking the
+// entry's own buffer. try_emplace leaves a name already present alone, so
+// the first entry of a repeated name wins.
+template <typename Entries, typename TakeValue>
+EnvMap toMap(Entries& entries, TakeValue takeValue) {
     EnvMap variables;
     variables.reserve(entries.size());
-    for (const std::string& entry : entries) {
+    for (auto& entry : entries) {
         const auto split = entry.find('=');
         if (split == std::string::npos) continue;  // also skips the empty entry
-        // try_emplace leaves an existing name alone: the first entry wins.
-        variables.try_emplace(entry.substr(0, split), entry, split + 1);
+        std::string name = entry.substr(0, split);
+        variables.try_emplace(std::move(name), takeValue(entry, split));
     }
     return variables;
 }
 
+}  // namespace
+
+inline namespace v4 {
+
+EnvMap envStringsToMap(const EnvStrings& entries) {
+    return toMap(entries, [](const std::string& entry, std::size_t split) {
+        return entry.substr(split + 1);
+    });
+}
+
 EnvStrings envMapToStrings(const EnvMap& variables) {
+    // Sorting pointers rather than copies keeps every string where it is
+    // until it is copied once into its entry. std::string compares through
+    // char_traits<char>::compare, which orders bytes as unsigned values with
+    // a prefix before the longer name: exactly the order we promise.
+    using Variable = EnvMap::value_type;
+    std::vector<const Variable*> order;
+    order.reserve(variables.size());
+    for (const Variable& variable : variables) order.push_back(&variable);
+    std::sort(order.begin(), order.end(),
+              [](const Variable* a, const Variable* b) { return a->first < b->first; });
+
     EnvStrings entries;
-    entries.reserve(variables.size());
-    for (const detail::EnvEntry* variable : detail::sortedByName(variables)) {
+    entries.reserve(order.size());
+    for (const Variable* variable : order) {
         std::string& entry = entries.emplace_back();
         entry.reserve(variable->first.size() + 1 + variable->second.size());
         entry.append(variable->first).append(1, '=').append(variable->second);
@@ -34,16 +63,10 @@ EnvStrings envMapToStrings(const EnvMap& variables) {
 namespace detail {
 
 EnvMap envStringsToMap(EnvStrings&& entries) {
-    EnvMap variables;
-    variables.reserve(entries.size());
-    for (std::string& entry : entries) {
-        const auto split = entry.find('=');
-        if (split == std::string::npos) continue;
-        std::string name = entry.substr(0, split);
-        // The entry's own buffer becomes the value: one allocation fewer.
-        variables.try_emplace(std::move(name), std::move(entry.erase(0, split + 1)));
-    }
-    return variables;
+    // The entry's own buffer becomes the value: one allocation fewer.
+    return toMap(entries, [](std::string& entry, std::size_t split) {
+        return std::move(entry.erase(0, split + 1));
+    });
 }
 
 }  // namespace detail

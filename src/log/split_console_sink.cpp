@@ -1,5 +1,8 @@
 #include <tarn/utils/log/split_console_sink.hpp>
 
+#include <cstdio>
+#include <mutex>
+
 #include <spdlog/details/console_globals.h>
 #include <spdlog/sinks/ansicolor_sink.h>
 
@@ -33,8 +36,13 @@ void SplitConsoleSink::log(const spdlog::details::log_msg& msg) {
 }
 
 void SplitConsoleSink::flush() {
-    data_->outSink.flush();
-    data_->errSink.flush();
+    // What outSink.flush() and errSink.flush() do, each of which takes the
+    // console mutex for its own stream; the backend flushes after every
+    // debug record or above, so the mutex is taken once here for both.
+    std::lock_guard<spdlog::details::console_mutex::mutex_t> lock(
+        spdlog::details::console_mutex::mutex());
+    std::fflush(stdout);
+    std::fflush(stderr);
 }
 
 void SplitConsoleSink::set_pattern(const std::string& pattern) {

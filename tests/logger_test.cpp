@@ -279,6 +279,15 @@ TEST(LoggerFailedOpen, ReportsOnceAndLeavesFileOutputOff) {
     }
 }
 
+// The diagnostic is written under spdlog's console mutex, so it cannot fall
+// between the pieces of a coloured record another thread is writing.
+TEST(LoggerFailedOpen, ReportsUnderTheConsoleMutex) {
+    tt::TempDir dir;
+    tt::writeFile(dir.file("plain"), "a regular file, not a directory");
+    lg::Logger logger("failing");
+    EXPECT_TRUE(tt::waitsForConsoleMutex([&] { logger.SetLogDestination(dir.file("plain/run.log")); }));
+}
+
 TEST_F(LoggerTest, RawLoggerPtrKeepsConsoleAndFileAfterTheLogger) {
     const std::string path = dir_.file("kept.log");
     std::shared_ptr<spdlog::logger> kept;

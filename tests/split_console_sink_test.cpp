@@ -42,9 +42,9 @@ protected:
 // A client that assembled its own logger finds the sink again by type, which
 // needs the class's type information exported from the library.
 TEST_F(SplitConsoleSinkTest, IsFoundAgainAmongALoggersSinks) {
-    const spdlog::sink_ptr& attached = logger_.sinks().at(0);
-    EXPECT_EQ(dynamic_cast<lg::SplitConsoleSink*>(attached.get()), sink_.get());
-    EXPECT_EQ(typeid(*attached), typeid(lg::SplitConsoleSink));
+    const spdlog::sinks::sink& attached = *logger_.sinks().at(0);
+    EXPECT_EQ(dynamic_cast<const lg::SplitConsoleSink*>(&attached), sink_.get());
+    EXPECT_EQ(typeid(attached), typeid(lg::SplitConsoleSink));
 }
 
 TEST_F(SplitConsoleSinkTest, SendsEachLevelToItsOwnStreamOnly) {
@@ -165,6 +165,15 @@ TEST_F(SplitConsoleSinkTest, FlushEmptiesStandardOutputThatGotNoRecord) {
     });
     EXPECT_EQ(before, 0);
     EXPECT_EQ(after, 7);
+}
+
+// Writing and flushing share spdlog's console mutex with every other spdlog
+// console sink in the process, the client's own included.
+TEST_F(SplitConsoleSinkTest, WritesAndFlushesUnderTheConsoleMutexOfSpdlogsOwnSinks) {
+    EXPECT_TRUE(tarn::utils::test::waitsForConsoleMutex([&] { sink_->flush(); })) << "flush";
+    EXPECT_TRUE(tarn::utils::test::waitsForConsoleMutex([&] {
+        sink_->log(spdlog::details::log_msg("split", spdlog::level::info, "held back"));
+    })) << "log";
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <tarn/utils/log/split_console_sink.hpp>
 
+#include "console_mutex.hpp"
 #include "fan_out_sink.hpp"
 
 namespace tarn::utils::log {
@@ -100,6 +101,9 @@ void Logger::SetLogDestination(const std::string& filename) {
             // The whole line in one write: std::cerr hands it to stdio in a
             // single call, which holds the stream's lock, so records other
             // threads send to standard error meanwhile cannot cut it apart.
+            // The console mutex keeps it out of a coloured record, which a
+            // console sink writes in several pieces while holding it.
+            std::lock_guard<std::mutex> console(detail::consoleMutex());
             std::cerr << std::string("Error creating log file: ") + error.what() + '\n' << std::flush;
         }
     }

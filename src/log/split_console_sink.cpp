@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <mutex>
 
-#include <spdlog/details/console_globals.h>
 #include <spdlog/sinks/ansicolor_sink.h>
+
+#include "console_mutex.hpp"
 
 namespace tarn::utils::log {
 inline namespace v4 {
@@ -39,8 +40,7 @@ void SplitConsoleSink::flush() {
     // What outSink.flush() and errSink.flush() do, each of which takes the
     // console mutex for its own stream; the backend flushes after every
     // debug record or above, so the mutex is taken once here for both.
-    std::lock_guard<spdlog::details::console_mutex::mutex_t> lock(
-        spdlog::details::console_mutex::mutex());
+    std::lock_guard<std::mutex> lock(detail::consoleMutex());
     std::fflush(stdout);
     std::fflush(stderr);
 }

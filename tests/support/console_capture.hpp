@@ -7,12 +7,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <future>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+
+#include <spdlog/details/console_globals.h>
 
 namespace tarn::utils::test {
 
@@ -163,6 +168,23 @@ inline ConsoleText captureConsole(const std::function<void()>& action,
     text.err = err.finish();
     text.out = out.finish();
     return text;
+}
+
+// Runs `action` on another thread while this one holds spdlog's console
+// mutex, the one every spdlog console sink in the process writes under, and
+// tells whether the action waited for it: still running after a while, done
+// once the mutex is released. Console output is captured and dropped.
+inline bool waitsForConsoleMutex(const std::function<void()>& action) {
+    bool heldBack = false;
+    bool finished = false;
+    captureConsole([&] {
+        std::unique_lock<std::mutex> held(spdlog::details::console_mutex::mutex());
+        auto done = std::async(std::launch::async, action);
+        heldBack = done.wait_for(std::chrono::milliseconds(200)) == std::future_status::timeout;
+        held.unlock();
+        finished = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    });
+    return heldBack && finished;
 }
 
 }  // namespace tarn::utils::test

@@ -103,8 +103,9 @@ void Logger::SetLogDestination(const std::string& filename) {
             // threads send to standard error meanwhile cannot cut it apart.
             // The console mutex keeps it out of a coloured record, which a
             // console sink writes in several pieces while holding it.
+            const std::string line = std::string("Error creating log file: ") + error.what() + '\n';
             std::lock_guard<std::mutex> console(detail::consoleMutex());
-            std::cerr << std::string("Error creating log file: ") + error.what() + '\n' << std::flush;
+            std::cerr << line << std::flush;
         }
     }
     // Turned off, or the new file failed: the previous file, if any, stops

@@ -1,4 +1,7 @@
+#include <dlfcn.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -9,6 +12,22 @@
 #include <tarn/utils/env.hpp>
 
 #include "support/env_guard.hpp"
+
+// glibc's setenv() leaves errno alone when it succeeds, but nothing promises
+// that. This one stands in for it in this program and, when a test asks,
+// clobbers errno on success, so the test sees whether the errno of an
+// earlier failure survives the calls that follow it.
+namespace {
+bool successClobbersErrno = false;
+}
+
+extern "C" int setenv(const char* name, const char* value, int replace) noexcept {
+    using Setenv = int (*)(const char*, const char*, int);
+    static const auto next = reinterpret_cast<Setenv>(::dlsym(RTLD_NEXT, "setenv"));
+    const int result = next(name, value, replace);
+    if (result == 0 && successClobbersErrno) errno = ENOENT;
+    return result;
+}
 
 namespace {
 
@@ -29,6 +48,13 @@ protected:
     }
 
     static bool isSet(const char* name) { return ::getenv(name) != nullptr; }
+
+    // The block's entries as they are, in order.
+    static std::vector<std::string> entries() {
+        std::vector<std::string> found;
+        for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) found.emplace_back(*entry);
+        return found;
+    }
 
 private:
     tu::test::EnvGuard guard_;
@@ -116,12 +142,49 @@ TEST_F(ProcessEnv, SetenvManyAppliesAllItCanAndReportsAnyFailure) {
     EXPECT_STREQ(::getenv("TARN_M2"), "");
 
     // Whatever the map's order, every good pair lands and errno names the
-    // failure even when a success came after it.
+    // failure even when a success came after it and changed errno.
     errno = 0;
-    EXPECT_FALSE(tu::setenv(tu::EnvMap{
-        {"TARN_G1", "a"}, {"BAD=NAME", "x"}, {"TARN_G2", "b"}, {"TARN_G3", "c"}, {"TARN_G4", "d"}}));
-    EXPECT_EQ(errno, EINVAL);
+    successClobbersErrno = true;
+    const bool allSet = tu::setenv(tu::EnvMap{
+        {"TARN_G1", "a"}, {"BAD=NAME", "x"}, {"TARN_G2", "b"}, {"TARN_G3", "c"}, {"TARN_G4", "d"}});
+    const int error = errno;
+    successClobbersErrno = false;
+    EXPECT_FALSE(allSet);
+    EXPECT_EQ(error, EINVAL);
     for (const char* name : {"TARN_G1", "TARN_G2", "TARN_G3", "TARN_G4"}) EXPECT_TRUE(isSet(name)) << name;
+}
+
+// A process may be started with a name twice in its block (execve allows
+// it). Setting the name leaves one entry: a stale one would reach child
+// processes, and a shell keeps the last duplicate, not the first.
+TEST_F(ProcessEnv, SettingADuplicatedNameLeavesOneEntry) {
+    const std::vector<std::string> block{"A=1", "B=x", "A=2", "C=3", "A=3"};
+    struct Row {
+        const char* what;
+        bool (*set)();
+        bool result;
+        std::vector<std::string> after;
+    };
+    const Row rows[] = {
+        {"setenv", [] { return tu::setenv("A", "new"); }, true, {"A=new", "B=x", "C=3"}},
+        {"setenv(map)", [] { return tu::setenv(tu::EnvMap{{"A", "new"}}); }, true, {"A=new", "B=x", "C=3"}},
+        {"a refused value changes nothing", [] { return tu::setenv("A", "new\0x"s); }, false, block},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        installBlock(block);
+        EXPECT_EQ(row.set(), row.result);
+        EXPECT_EQ(entries(), row.after);
+    }
+
+    installBlock(block);
+    ASSERT_TRUE(tu::setenv("A", "new"));
+    std::string seen;
+    if (FILE* shell = ::popen("printf %s \"$A\"", "r")) {
+        for (int byte; (byte = std::fgetc(shell)) != EOF;) seen += static_cast<char>(byte);
+        ::pclose(shell);
+    }
+    EXPECT_EQ(seen, "new") << "what a shell child sees";
 }
 
 TEST_F(ProcessEnv, SnapshotOfAnOddBlock) {
@@ -180,9 +243,7 @@ TEST_F(ProcessEnv, ClearenvGoesOnAfterARefusedName) {
     EXPECT_FALSE(isSet("B"));
     // What remains is what the platform would not or need not remove.
     EXPECT_EQ(tu::env(), (tu::EnvMap{{"", "lead"}}));
-    std::vector<std::string> left;
-    for (char** entry = environ; *entry != nullptr; ++entry) left.emplace_back(*entry);
-    EXPECT_EQ(left, (std::vector<std::string>{"=lead", "NOEQUALS"}));
+    EXPECT_EQ(entries(), (std::vector<std::string>{"=lead", "NOEQUALS"}));
 }
 
 }  // namespace

@@ -30,6 +30,30 @@ bool impossibleName(const std::string& name) {
     return name.empty() || name.find('=') != std::string::npos || hasNul(name);
 }
 
+// Whether a block entry is a variable called `name`.
+bool entryNames(const char* entry, const std::string& name) {
+    return std::strncmp(entry, name.c_str(), name.size()) == 0 && entry[name.size()] == '=';
+}
+
+// A process may start with a name twice in its block, and setenv() changes
+// only one entry. Every other entry of `name` is dropped by moving the later
+// pointers down, as unsetenv() does: this needs no memory and cannot fail.
+// The entry kept is the first one holding the new value.
+void dropOtherEntries(const std::string& name, const std::string& value) {
+    char** block = environ;
+    if (block == nullptr) return;
+    bool kept = false;
+    char** to = block;
+    for (char** from = block; *from != nullptr; ++from) {
+        if (entryNames(*from, name)) {
+            if (kept || std::strcmp(*from + name.size() + 1, value.c_str()) != 0) continue;
+            kept = true;
+        }
+        *to++ = *from;
+    }
+    *to = nullptr;
+}
+
 bool refuseInvalid() {
     errno = EINVAL;
     return false;
@@ -65,7 +89,9 @@ bool env(const std::string& name, std::string& value, bool acceptEmpty) {
 
 bool setenv(const std::string& name, const std::string& value) {
     if (hasNul(name) || hasNul(value)) return refuseInvalid();
-    return ::setenv(name.c_str(), value.c_str(), 1) == 0;
+    if (::setenv(name.c_str(), value.c_str(), 1) != 0) return false;
+    dropOtherEntries(name, value);
+    return true;
 }
 
 bool unsetenv(const std::string& name) {

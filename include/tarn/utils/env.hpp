@@ -49,10 +49,13 @@ TARN_UTILS_API EnvStrings envMapToStrings(const EnvMap& variables);
 TARN_UTILS_API bool env(const std::string& name, std::string& value,
                         bool acceptEmpty = false);
 
-// Sets one variable, replacing any previous value. Returns false when the
-// platform refuses (empty name, name holding '=': errno EINVAL; ENOMEM), and
-// also, with errno EINVAL and nothing changed, when the name or the value
-// holds a NUL byte, which the platform could not see.
+// Sets one variable, replacing any previous value. Afterwards the
+// environment holds exactly one entry for the name, also when the process
+// was started with the name twice (the stale entry would otherwise reach
+// child processes). Returns false, with nothing changed, when the platform
+// refuses (empty name, name holding '=': errno EINVAL; ENOMEM), and also,
+// with errno EINVAL, when the name or the value holds a NUL byte, which the
+// platform could not see.
 TARN_UTILS_API bool setenv(const std::string& name, const std::string& value);
 
 // Removes one variable. Removing a name that is not set succeeds. Returns
@@ -62,7 +65,7 @@ TARN_UTILS_API bool unsetenv(const std::string& name);
 // Sets every pair of `variables`, in the map's order, with setenv() above.
 // Returns true when every one succeeded (an empty map gives true). A failure
 // does not stop the others and nothing is rolled back; errno is left as the
-// last failed call set it.
+// last failed call set it, whatever the successes after it did to errno.
 TARN_UTILS_API bool setenv(const EnvMap& variables);
 
 // A snapshot of the whole environment. Entries without '=' are dropped, and

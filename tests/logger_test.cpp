@@ -7,8 +7,10 @@
 #include <ctime>
 #include <filesystem>
 #include <iomanip>
+#include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -279,13 +281,141 @@ TEST(LoggerFailedOpen, ReportsOnceAndLeavesFileOutputOff) {
     }
 }
 
-// The diagnostic is written under spdlog's console mutex, so it cannot fall
-// between the pieces of a coloured record another thread is writing.
-TEST(LoggerFailedOpen, ReportsUnderTheConsoleMutex) {
-    tt::TempDir dir;
-    tt::writeFile(dir.file("plain"), "a regular file, not a directory");
-    lg::Logger logger("failing");
-    EXPECT_TRUE(tt::waitsForConsoleMutex([&] { logger.SetLogDestination(dir.file("plain/run.log")); }));
+// The diagnostic goes to the application's own std::cerr, whatever state
+// the application keeps it in: it never throws, a failed write never
+// outlives the call, and a muted stream stays muted. File output ends off
+// either way.
+TEST(LoggerFailedOpen, DiagnosticLeavesStdCerrAsTheCallerLeftIt) {
+    using State = std::ios::iostate;
+    struct Row {
+        const char* what;
+        State exceptions;  // the caller's exception mask
+        State state;       // the caller's stream state
+        bool fullDevice;   // standard error is /dev/full during the call
+        bool written;      // the diagnostic reaches standard error
+    };
+    const Row rows[] = {
+        {"badbit exceptions, full device", std::ios::badbit, std::ios::goodbit, true, false},
+        {"no exceptions, full device", std::ios::goodbit, std::ios::goodbit, true, false},
+        {"every exception, working device", std::ios::badbit | std::ios::failbit | std::ios::eofbit,
+         std::ios::goodbit, false, true},
+        {"muted by the caller (failbit)", std::ios::goodbit, std::ios::failbit, false, false},
+    };
+    const State savedExceptions = std::cerr.exceptions();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        tt::TempDir dir;
+        tt::writeFile(dir.file("plain"), "a regular file, not a directory");
+        const std::string previous = dir.file("previous.log");
+        lg::Logger logger("failing");
+        logger.SetConsoleSinkLevel(spdlog::level::off);
+        logger.SetLogDestination(previous);
+
+        std::cerr.clear(row.state);
+        std::cerr.exceptions(row.exceptions);
+        bool threw = false;
+        const ConsoleText seen = captureConsole([&] {
+            std::optional<tt::FullDevice> full;
+            if (row.fullDevice) full.emplace(STDERR_FILENO);
+            try {
+                logger.SetLogDestination(dir.file("plain/run.log"));
+            } catch (...) {
+                threw = true;
+            }
+            logger.RawLogger().error("after\n");
+        });
+        const State stateAfter = std::cerr.rdstate();
+        const State exceptionsAfter = std::cerr.exceptions();
+        std::cerr.exceptions(std::ios::goodbit);
+        std::cerr.clear();
+        // Once the device has room again, the application's own output gets
+        // through (unless it muted the stream itself).
+        const ConsoleText later = captureConsole([&] {
+            std::cerr.clear(row.state);
+            std::cerr << "later\n";
+            std::cerr.clear();
+        });
+
+        EXPECT_FALSE(threw);
+        EXPECT_EQ(stateAfter, row.state);
+        EXPECT_EQ(exceptionsAfter, row.exceptions);
+        EXPECT_EQ(count(seen.err, kDiagnostic), row.written ? 1u : 0u) << seen.err;
+        EXPECT_EQ(later.err, row.state == std::ios::goodbit ? "later\n" : "");
+        EXPECT_EQ(count(readFile(previous), "after\n"), 0u) << "file output is still on";
+        EXPECT_EQ(logger.LogDestination(), previous);
+    }
+    std::cerr.exceptions(savedExceptions);
+}
+
+// Threads that log into one logger without pause until destroyed: half of
+// them trace records, which no flush follows, half info records.
+class BusyThreads {
+public:
+    BusyThreads(spdlog::logger& logger, int count) {
+        for (int thread = 0; thread < count; ++thread) {
+            threads_.emplace_back([this, &logger, thread] {
+                const Level level = thread % 2 ? spdlog::level::trace : spdlog::level::info;
+                for (int index = 0; !stop_; ++index) logger.log(level, "thread {} record {}\n", thread, index);
+            });
+        }
+    }
+    ~BusyThreads() {
+        stop_ = true;
+        for (std::thread& thread : threads_) thread.join();
+    }
+    BusyThreads(const BusyThreads&) = delete;
+    BusyThreads& operator=(const BusyThreads&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+// Turning file output off, on purpose or through a failed switch, writes out
+// every byte the previous file received and closes it: nothing waits in a
+// buffer for ~Logger (a crash would lose it), and no descriptor keeps a
+// rotated-away file alive. Threads keep logging throughout, so records are
+// being written into the file at the moment it is detached.
+TEST(LoggerFileOff, WritesOutAndClosesThePreviousFile) {
+    constexpr int kRounds = 40;
+    struct Row {
+        const char* what;
+        std::string (*next)(const tt::TempDir&);
+    };
+    const Row rows[] = {
+        {"an empty name", [](const tt::TempDir&) { return std::string(); }},
+        {"a name that cannot be created", [](const tt::TempDir& dir) { return dir.file("plain/run.log"); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        int lateRounds = 0;
+        int openRounds = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            tt::TempDir dir;
+            tt::writeFile(dir.file("plain"), "a regular file, not a directory");
+            const std::string previous = dir.file("previous.log");
+            std::string onReturn;
+            {
+                lg::Logger logger("off");
+                logger.SetConsoleSinkLevel(spdlog::level::off);
+                logger.SetLogDestination(previous);
+                BusyThreads busy(logger.RawLogger(), 4);
+                while (std::filesystem::file_size(previous) == 0) std::this_thread::yield();
+                // The diagnostic is caught at std::cerr's buffer: a console
+                // capture would flush every stdio stream, the file's too.
+                std::ostringstream diagnostic;
+                std::streambuf* const saved = std::cerr.rdbuf(diagnostic.rdbuf());
+                logger.SetLogDestination(row.next(dir));
+                std::cerr.rdbuf(saved);
+                onReturn = readFile(previous);
+                openRounds += tt::descriptorsOpenOn(previous) != 0;
+                EXPECT_EQ(logger.LogDestination(), previous);
+            }
+            lateRounds += readFile(previous) != onReturn;
+        }
+        EXPECT_EQ(openRounds, 0) << "rounds that left the file open";
+        EXPECT_EQ(lateRounds, 0) << "rounds whose records reached the file only after the call";
+    }
 }
 
 TEST_F(LoggerTest, RawLoggerPtrKeepsConsoleAndFileAfterTheLogger) {

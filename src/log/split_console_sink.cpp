@@ -1,11 +1,6 @@
 #include <tarn/utils/log/split_console_sink.hpp>
 
-#include <cstdio>
-#include <mutex>
-
 #include <spdlog/sinks/ansicolor_sink.h>
-
-#include "console_mutex.hpp"
 
 namespace tarn::utils::log {
 inline namespace v4 {
@@ -37,12 +32,8 @@ void SplitConsoleSink::log(const spdlog::details::log_msg& msg) {
 }
 
 void SplitConsoleSink::flush() {
-    // What outSink.flush() and errSink.flush() do, each of which takes the
-    // console mutex for its own stream; the backend flushes after every
-    // debug record or above, so the mutex is taken once here for both.
-    std::lock_guard<std::mutex> lock(detail::consoleMutex());
-    std::fflush(stdout);
-    std::fflush(stderr);
+    data_->outSink.flush();
+    data_->errSink.flush();
 }
 
 void SplitConsoleSink::set_pattern(const std::string& pattern) {

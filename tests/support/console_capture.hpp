@@ -170,6 +170,30 @@ inline ConsoleText captureConsole(const std::function<void()>& action,
     return text;
 }
 
+// Points one descriptor at /dev/full, where every write fails with ENOSPC,
+// until destruction: a console on a full disk.
+class FullDevice {
+public:
+    explicit FullDevice(int fd) : fd_(fd) {
+        std::fflush(nullptr);
+        saved_ = ::dup(fd_);
+        const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        if (saved_ < 0 || full < 0 || ::dup2(full, fd_) < 0) detail::fail("redirecting to /dev/full");
+        ::close(full);
+    }
+    ~FullDevice() {
+        std::fflush(nullptr);
+        ::dup2(saved_, fd_);
+        ::close(saved_);
+    }
+    FullDevice(const FullDevice&) = delete;
+    FullDevice& operator=(const FullDevice&) = delete;
+
+private:
+    int fd_;
+    int saved_ = -1;
+};
+
 // Runs `action` on another thread while this one holds spdlog's console
 // mutex, the one every spdlog console sink in the process writes under, and
 // tells whether the action waited for it: still running after a while, done

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,20 @@ private:
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// How many of this process's descriptors are open on the file at `path`.
+inline std::size_t descriptorsOpenOn(const std::string& path) {
+    std::error_code error;
+    const auto target = std::filesystem::canonical(path, error);
+    if (error) return 0;
+    std::size_t open = 0;
+    for (std::filesystem::directory_iterator entry("/proc/self/fd", error), end; !error && entry != end;
+         entry.increment(error)) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry->path(), ignored) == target) ++open;
+    }
+    return open;
 }
 
 inline void writeFile(const std::string& path, const std::string& text) {

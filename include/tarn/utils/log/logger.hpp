@@ -68,22 +68,26 @@ public:
     void SetConsoleSinkLevel(spdlog::level::level_enum level);
 
     // The name last given to a successful SetLogDestination(), exactly as
-    // given, even after file output was turned off; empty before the first
-    // successful call.
+    // given, even after file output was turned off (the file itself is then
+    // closed); empty before the first successful call.
     std::string LogDestination() const;
 
     // With a non-empty name, opens that file afresh, truncated (the same name
     // again empties it too), and sends every record to it instead of the
     // previous file. Records logged by other threads meanwhile land whole in
     // either the previous file or the new one, never in neither or both.
-    // With an empty name, turns file output off.
+    // With an empty name, turns file output off. Whenever a file stops
+    // receiving records, every byte written to it is in the file and the
+    // file is closed by the time this returns.
     //
     // A file that cannot be opened, and a name holding a NUL byte (which
     // would reach the file system cut short), is not an exception: the line
-    // "Error creating log file: <reason>" goes to std::cerr, file output is
-    // off afterwards (the previous file no longer receives records) and
+    // "Error creating log file: <reason>" goes to std::cerr in one write,
+    // file output is off afterwards (the previous file is closed) and
     // LogDestination() still names the previous file. Records keep going to
-    // the console.
+    // the console. Writing the line never throws and leaves std::cerr's
+    // state and exception mask as they were; a std::cerr that is not good()
+    // stays silent.
     void SetLogDestination(const std::string& filename);
 
 private:

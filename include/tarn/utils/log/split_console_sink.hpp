@@ -23,9 +23,12 @@ struct SplitConsoleSinkData;
 // mode allows it (by default only on a colour terminal).
 //
 // Thread-safety: log() and flush() may be called from any number of threads;
-// every write and flush holds spdlog's process-wide console mutex. The
-// setters update standard output, then standard error, as two steps: a record
-// written in between may use the old setting on one stream.
+// every write and flush holds spdlog's console mutex, taken by spdlog's own
+// colour sinks. With spdlog as a shared library that mutex is one for the
+// whole process, shared with the client's own spdlog console sinks; with
+// header-only or static spdlog each binary has its own. The setters update
+// standard output, then standard error, as two steps: a record written in
+// between may use the old setting on one stream.
 //
 // Errors: nothing is reported here; allocation failure throws std::bad_alloc.
 class TARN_UTILS_LOG_API SplitConsoleSink : public spdlog::sinks::sink {

@@ -28,7 +28,7 @@ die() {
     exit 1
 }
 
-[ $# -eq 1 ] && [ -n "$1" ] || die "usage: package.sh <output dir>"
+if [ $# -ne 1 ] || [ -z "$1" ]; then die "usage: package.sh <output dir>"; fi
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 [ -f "$source_dir/debian/control" ] || die "no debian/control in $source_dir"
@@ -37,12 +37,12 @@ for tool in dpkg-buildpackage dpkg-parsechangelog dh; do
         die "$tool is missing: install dpkg-dev and debhelper (./dev.sh package does)"
 done
 
-mkdir -p "$1" || die "cannot create the output directory $1"
-out=$(cd "$1" && pwd)
+out=$(realpath -m -- "$1")
 case $out/ in
 "$source_dir"/build* | "$source_dir"/out/*) ;; # ignored by git and by the copy below
 "$source_dir"/*) die "the output directory must not be inside the source tree, except under build*/ or out/: $out" ;;
 esac
+mkdir -p "$out" || die "cannot create the output directory $out"
 
 version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version) ||
     die "cannot read the version from debian/changelog"

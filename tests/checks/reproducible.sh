@@ -32,7 +32,7 @@ if ! diff -u <(sums "$first") <(sums "$second") >"${second%/}.diff"; then
     # Show where a differing package differs, to start the search.
     for deb in "$first"/*.deb; do
         other=$second/$(basename "$deb")
-        [ -f "$other" ] && ! cmp -s "$deb" "$other" || continue
+        if [ ! -f "$other" ] || cmp -s "$deb" "$other"; then continue; fi
         echo "--- $(basename "$deb"): contents, first build vs second" >&2
         diff <(dpkg-deb -c "$deb") <(dpkg-deb -c "$other") >&2 || true
         diff <(dpkg-deb -I "$deb") <(dpkg-deb -I "$other") >&2 || true

@@ -99,8 +99,8 @@ check_debs() {
     for deb in "$1"/*.deb; do
         case $(basename "$deb") in
         "$(basename "$runtime")" | "$(basename "$log")" | "$(basename "$dev")") ;;
-        libtarn-utils${major}-dbgsym_${version}_$arch.deb) ;;
-        libtarn-utils-log${major}-dbgsym_${version}_$arch.deb) ;;
+        "libtarn-utils${major}-dbgsym_${version}_$arch.deb") ;;
+        "libtarn-utils-log${major}-dbgsym_${version}_$arch.deb") ;;
         *) die "unexpected package $(basename "$deb")" ;;
         esac
     done

@@ -11,7 +11,8 @@ usage: ./dev.sh <command>
   demo   build and run the example programs
   test   build and run the whole test suite
   package
-         build the Debian packages (build-package/packages) and list them
+         build the Debian packages with debhelper into
+         build-package/packages and list them
   abi-update
          record the ABI of each library in abi/, after a deliberate change
   bench [benchmark flag]...
@@ -37,9 +38,12 @@ BUILD_DIR=${TARN_UTILS_BUILD_DIR:-build}
 
 # The Debian packages every build needs.
 BASE_PACKAGES=(cmake make g++ pkg-config libgtest-dev libspdlog-dev)
-# The suite's library and package checks: readelf and nm, file and
-# dpkg-shlibdeps for CPack, abidw and abidiff for the ABI guard.
-BASE_PACKAGES+=(binutils file dpkg-dev abigail-tools)
+# The suite's library checks: readelf and nm, abidw and abidiff for the ABI
+# guard.
+BASE_PACKAGES+=(binutils abigail-tools)
+# Building the Debian packages (scripts/package.sh), and the suite's checks of
+# them (lintian).
+PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)
 # What building the benchmarks adds.
 BENCH_PACKAGES=(libbenchmark-dev)
 # What the fuzzers add: Clang with libFuzzer and its sanitizer runtimes, and
@@ -95,7 +99,7 @@ cmd_demo() {
 }
 
 cmd_test() {
-    ensure_packages "${BASE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+    ensure_packages "${BASE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
     configure_and_build "$BUILD_DIR" -DTARN_UTILS_BUILD_TESTS=ON -DTARN_UTILS_BUILD_EXAMPLES=ON \
         -DTARN_UTILS_BUILD_BENCH=ON
     ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(jobs)" || die "tests failed"
@@ -207,20 +211,15 @@ cmd_fuzz() {
     echo "dev.sh: fuzzing found nothing"
 }
 
-# The Debian packages (cmake/TarnPackaging.cmake) come from a build of their
-# own for prefix /usr, which also gives the multiarch library directory;
-# set TARN_UTILS_PACKAGE_DIR to build them elsewhere.
+# The Debian packages come from debhelper (debian/) through
+# scripts/package.sh, which builds a copy of the sources inside the output
+# directory; set TARN_UTILS_PACKAGE_DIR to build them elsewhere.
 cmd_package() {
-    ensure_packages "${BASE_PACKAGES[@]}"
-    local dir=${TARN_UTILS_PACKAGE_DIR:-build-package}
-    configure_and_build "$dir" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DTARN_UTILS_BUILD_TESTS=OFF -DTARN_UTILS_BUILD_EXAMPLES=OFF
-    dir=$(cd "$dir" && pwd)
-    rm -rf "$dir/packages"
-    cpack --config "$dir/CPackConfig.cmake" -B "$dir/packages" || die "cpack failed"
-    rm -rf "$dir/packages/_CPack_Packages"
+    ensure_packages "${BASE_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+    local dir=${TARN_UTILS_PACKAGE_DIR:-build-package}/packages
+    scripts/package.sh "$dir" || die "building the packages failed"
     echo "dev.sh: packages:"
-    ls -1 "$dir"/packages/*.deb
+    ls -1 "$dir"/*.deb
 }
 
 # Records the ABI that the suite's abi.* tests compare against; run it when

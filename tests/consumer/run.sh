@@ -9,9 +9,9 @@
 #   pkg_config    installs the build <dir> into <scratch>/prefix; each
 #                 consumer source is compiled with g++ and
 #                 `pkg-config --cflags --libs` of its library
-#   deb           builds the Debian packages with `./dev.sh package` in
-#                 <dir>, checks them, unpacks them into <scratch>/root
-#                 (dpkg -x) and does both of the above against that root
+#   deb           checks the Debian packages that scripts/package.sh left in
+#                 <dir>, unpacks them into <scratch>/root (dpkg -x) and
+#                 does both of the above against that root
 set -euo pipefail
 
 mode=$1 dir=$2 scratch=$3
@@ -81,10 +81,12 @@ library_dir() {
     dirname "$library"
 }
 
-# check_debs <dir>: the split, the contents and the dependencies.
+# check_debs <dir>: the split, the contents, the dependencies and what
+# debhelper adds (Multi-Arch, copyright, ldconfig trigger, shlibs, debug
+# symbols).
 check_debs() {
-    local version major arch runtime log dev
-    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$dir/CMakeCache.txt")
+    local version major arch runtime log dev deb
+    version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
     major=${version%%.*}
     arch=$(dpkg --print-architecture)
     runtime=$1/libtarn-utils${major}_${version}_$arch.deb
@@ -92,6 +94,15 @@ check_debs() {
     dev=$1/libtarn-utils-dev_${version}_$arch.deb
     for deb in "$runtime" "$log" "$dev"; do
         [ -f "$deb" ] || die "missing package $(basename "$deb") (built: $(ls "$1"))"
+    done
+    # Nothing else, apart from the debug symbols of the two libraries.
+    for deb in "$1"/*.deb; do
+        case $(basename "$deb") in
+        "$(basename "$runtime")" | "$(basename "$log")" | "$(basename "$dev")") ;;
+        "libtarn-utils${major}-dbgsym_${version}_$arch.deb") ;;
+        "libtarn-utils-log${major}-dbgsym_${version}_$arch.deb") ;;
+        *) die "unexpected package $(basename "$deb")" ;;
+        esac
     done
 
     # expect <deb> <what> <extended regex> [-v]: a listing line matches, or with -v none does.
@@ -103,6 +114,10 @@ check_debs() {
         else
             grep -Eq "$3" <<<"$listing" || die "$(basename "$1"): $2 must match $3:"$'\n'"$listing"
         fi
+    }
+    # control <deb> <member>: a file of the package's control area, or nothing.
+    control() {
+        dpkg-deb --ctrl-tarfile "$1" | tar -xO "./$2" 2>/dev/null || true
     }
     local libdir="\./usr/lib/[^/]+-linux-gnu"
     # A runtime package holds its .so.<major>* files and nothing else.
@@ -122,19 +137,62 @@ check_debs() {
     expect "$dev" files "$libdir/libtarn-utils\.so -> libtarn-utils\.so\.$major$"
     expect "$dev" files "$libdir/libtarn-utils-log\.so -> libtarn-utils-log\.so\.$major$"
     expect "$dev" files '\./usr/include/tarn/utils/env\.hpp$'
+    expect "$dev" files '\./usr/include/tarn/utils/log/logger\.hpp$'
     expect "$dev" files "$libdir/cmake/tarn-utils/tarn-utils-config\.cmake$"
+    expect "$dev" files "$libdir/pkgconfig/tarn-utils\.pc$"
     expect "$dev" files "$libdir/pkgconfig/tarn-utils-log\.pc$"
     expect "$dev" files ' \./[^ ]*\.so\.[0-9.]+( -> |$)' -v   # no .so.4* file
     expect "$dev" Depends "libtarn-utils$major \(= $version\)"
     expect "$dev" Depends "libtarn-utils-log$major \(= $version\)"
     expect "$dev" Depends 'libspdlog-dev'
-    # ldconfig runs when a runtime package is installed or removed.
-    for deb in "$runtime" "$log"; do
-        dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst 2>/dev/null | grep -q ldconfig ||
-            die "$(basename "$deb") does not run ldconfig on install"
-        dpkg-deb -f "$deb" Section | grep -qx libs || die "$(basename "$deb") is not in section libs"
+    expect "$dev" Section '^libdevel$'
+    # Each package has its own synopsis, and installs for several
+    # architectures side by side.
+    expect "$runtime" Description ' - environment library$'
+    expect "$log" Description ' - logging library$'
+    expect "$dev" Description ' - development files$'
+    for deb in "$runtime" "$log" "$dev"; do
+        expect "$deb" Multi-Arch '^same$'
+        expect "$deb" files "\./usr/share/doc/$(dpkg-deb -f "$deb" Package)/copyright$"
     done
+    for deb in "$runtime" "$log"; do
+        expect "$deb" Section '^libs$'
+        # dpkg runs ldconfig once through the trigger; a maintainer script
+        # that calls it by hand is what the trigger replaces.
+        control "$deb" triggers | grep -Eq '^activate-noawait ldconfig$' ||
+            die "$(basename "$deb") has no ldconfig trigger"
+        for script in preinst postinst prerm postrm; do
+            ! control "$deb" "$script" | grep -q ldconfig ||
+                die "$(basename "$deb"): $script calls ldconfig"
+        done
+    done
+    # Packages built against a 4.x need at least that 4.x (a minor release
+    # may add symbols).
+    control "$runtime" shlibs | grep -Fxq "libtarn-utils $major libtarn-utils$major (>= $version)" ||
+        die "$(basename "$runtime"): wrong shlibs: $(control "$runtime" shlibs)"
+    control "$log" shlibs | grep -Fxq "libtarn-utils-log $major libtarn-utils-log$major (>= $version)" ||
+        die "$(basename "$log"): wrong shlibs: $(control "$log" shlibs)"
     echo "packages checked: $(cd "$1" && echo *.deb)"
+}
+
+# check_debug_symbols <dir> <root>: each -dbgsym package in <dir> holds the
+# debug information of exactly the library its runtime package installed
+# into <root>, found by build ID as a debugger looks for it.
+check_debug_symbols() {
+    local deb library id
+    for deb in "$1"/*-dbgsym_*.deb; do
+        [ -f "$deb" ] || continue
+        library=$(find "$2" -name "$(dpkg-deb -f "$deb" Package | sed 's/[0-9]*-dbgsym$//').so.*.*.*" -print -quit)
+        [ -n "$library" ] || die "$(basename "$deb"): no library of its runtime package"
+        id=$(readelf -n "$library" | sed -n 's/^ *Build ID: //p')
+        [ "$(dpkg-deb -f "$deb" Build-Ids)" = "$id" ] ||
+            die "$(basename "$deb"): Build-Ids is not $id, the build ID of $library"
+        [ -f "$2/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] ||
+            die "$(basename "$deb"): no usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
+        dpkg-deb -f "$deb" Depends | grep -Fq "$(dpkg-deb -f "$deb" Package | sed 's/-dbgsym$//') (= " ||
+            die "$(basename "$deb") does not depend on its runtime package at its version"
+        echo "debug symbols of $library: $(basename "$deb")"
+    done
 }
 
 case $mode in
@@ -151,13 +209,13 @@ find_package | pkg_config)
     run_consumers "$scratch/build" "$libdir"
     ;;
 deb)
-    TARN_UTILS_PACKAGE_DIR=$dir "$source_dir/dev.sh" package
-    check_debs "$dir/packages"
+    check_debs "$dir"
     root=$scratch/root
-    for deb in "$dir"/packages/*.deb; do
+    for deb in "$dir"/*.deb; do
         dpkg -x "$deb" "$root"
     done
     libdir=$(library_dir "$root")
+    check_debug_symbols "$dir" "$root"
 
     # The CMake package computes its prefix from its own location.
     build_with_cmake "$root/usr" "$scratch/build-cmake"

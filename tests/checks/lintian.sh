@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+#
+# lintian.sh <dir>
+#
+# Runs lintian, pedantic tags included, on every .deb and .changes file in
+# <dir> (scripts/package.sh's output) and fails on any error (E:) or warning
+# (W:). Info and pedantic tags are printed but pass: the README's packaging
+# section says which are left and why. Exits 77 (skipped) when lintian is
+# not installed.
+set -euo pipefail
+
+die() {
+    echo "lintian.sh: $*" >&2
+    exit 1
+}
+
+[ $# -eq 1 ] || die "usage: lintian.sh <dir with the packages>"
+dir=$1
+
+if ! command -v lintian >/dev/null 2>&1; then
+    echo "lintian.sh: lintian is not installed (apt-get install lintian): skipped"
+    exit 77
+fi
+
+shopt -s nullglob
+debs=("$dir"/*.deb)
+changes=("$dir"/*.changes)
+shopt -u nullglob
+[ ${#debs[@]} -gt 0 ] || die "no .deb files in $dir"
+
+# lintian's own exit status covers errors only, and not every kind of
+# failure to run; the tags are what counts.
+status=0
+report=$(lintian --display-info --pedantic --fail-on error,warning \
+    "${debs[@]}" "${changes[@]}" 2>&1) || status=$?
+echo "lintian on: $(cd "$dir" && echo *.deb *.changes)"
+[ -z "$report" ] || echo "$report"
+
+bad=$(grep -E '^[EW]: ' <<<"$report" || true)
+[ -z "$bad" ] || die "lintian reports $(wc -l <<<"$bad") error or warning tag(s):"$'\n'"$bad"
+[ "$status" -eq 0 ] || die "lintian failed (exit status $status)"
+echo "lintian.sh: no errors or warnings"

@@ -5,13 +5,21 @@
 # client elsewhere on the machine would, then runs them against the
 # installed libraries only.
 #   find_package  installs the build <dir> into <scratch>/prefix; the
-#                 consumer project finds it with find_package(tarn-utils 4)
+#                 consumer project finds it with find_package(tarn-utils 4
+#                 COMPONENTS ...), and an unknown or missing component
+#                 must fail by name
 #   pkg_config    installs the build <dir> into <scratch>/prefix; each
 #                 consumer source is compiled with g++ and
 #                 `pkg-config --cflags --libs` of its library
-#   deb           builds the Debian packages with `./dev.sh package` in
-#                 <dir>, checks them, unpacks them into <scratch>/root
-#                 (dpkg -x) and does both of the above against that root
+#   add_subdirectory
+#                 a parent project without a build type (embed/) embeds
+#                 this source tree and builds the consumers; its build
+#                 type must stay empty and no tarn-utils test be configured
+#                 (<dir> is unused)
+#   deb           checks the Debian packages in <dir> (scripts/package.sh
+#                 builds them), unpacks them into <scratch>/root (dpkg -x)
+#                 and does find_package and pkg_config against that root
+# TARN_UTILS_VERSION in the environment is the version of this source tree.
 set -euo pipefail
 
 mode=$1 dir=$2 scratch=$3
@@ -34,10 +42,28 @@ declare -A modules=([env_consumer]=tarn-utils [log_consumer]=tarn-utils-log)
 with_log=1
 [ "$mode" != deb ] && [ "${TARN_UTILS_BUILD_LOG:-1}" = 0 ] && with_log=0
 
+# The components the consumer project asks find_package for.
+components=utils
+[ "$with_log" = 0 ] || components="utils;utils-log"
+
 # build_with_cmake <prefix path> <build dir>
 build_with_cmake() {
-    "$cmake" -S "$here" -B "$2" -DCMAKE_PREFIX_PATH="$1" -DCMAKE_BUILD_TYPE=Release
+    "$cmake" -S "$here" -B "$2" -DCMAKE_PREFIX_PATH="$1" -DCMAKE_BUILD_TYPE=Release \
+        "-DTARN_CONSUMER_COMPONENTS=$components"
     "$cmake" --build "$2"
+}
+
+# expect_component_refused <prefix path> <build dir> <component>: asking
+# find_package for <component> fails, and the message names it.
+expect_component_refused() {
+    local output
+    if output=$("$cmake" -S "$here" -B "$2" -DCMAKE_PREFIX_PATH="$1" \
+        "-DTARN_CONSUMER_COMPONENTS=utils;$3" 2>&1); then
+        die "find_package(tarn-utils COMPONENTS utils $3) succeeded:"$'\n'"$output"
+    fi
+    grep -q "'$3'" <<<"$output" ||
+        die "find_package(tarn-utils COMPONENTS utils $3) failed without naming '$3':"$'\n'"$output"
+    echo "find_package refuses component '$3'"
 }
 
 # build_with_pkg_config <build dir>: PKG_CONFIG_* point at the libraries.
@@ -84,7 +110,7 @@ library_dir() {
 # check_debs <dir>: the split, the contents and the dependencies.
 check_debs() {
     local version major arch runtime log dev
-    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$dir/CMakeCache.txt")
+    version=${TARN_UTILS_VERSION:?the version of the source tree}
     major=${version%%.*}
     arch=$(dpkg --print-architecture)
     runtime=$1/libtarn-utils${major}_${version}_$arch.deb
@@ -144,17 +170,31 @@ find_package | pkg_config)
     libdir=$(library_dir "$prefix")
     if [ "$mode" = find_package ]; then
         build_with_cmake "$prefix" "$scratch/build"
+        expect_component_refused "$prefix" "$scratch/build-unknown" frobnicate
+        [ "$with_log" = 1 ] || expect_component_refused "$prefix" "$scratch/build-no-log" utils-log
     else
         PKG_CONFIG_PATH=$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH} \
             build_with_pkg_config "$scratch/build"
     fi
     run_consumers "$scratch/build" "$libdir"
     ;;
+add_subdirectory)
+    build=$scratch/build
+    "$cmake" -S "$here/embed" -B "$build" -DTARN_UTILS_SOURCE_DIR="$source_dir" \
+        -DTARN_UTILS_BUILD_LOG="$with_log"
+    # The parent's build type, in the cache and as the build saw it.
+    grep -qx 'CMAKE_BUILD_TYPE:STRING=' "$build/CMakeCache.txt" ||
+        die "embedding tarn-utils changed the parent's build type: $(grep '^CMAKE_BUILD_TYPE:' "$build/CMakeCache.txt")"
+    # enable_testing() anywhere would have left a CTestTestfile.cmake.
+    tests=$(find "$build" -name CTestTestfile.cmake)
+    [ -z "$tests" ] || die "embedding tarn-utils configured tests:"$'\n'"$tests"
+    "$cmake" --build "$build"
+    run_consumers "$build" "$(library_dir "$build")"
+    ;;
 deb)
-    TARN_UTILS_PACKAGE_DIR=$dir "$source_dir/dev.sh" package
-    check_debs "$dir/packages"
+    check_debs "$dir"
     root=$scratch/root
-    for deb in "$dir"/packages/*.deb; do
+    for deb in "$dir"/*.deb; do
         dpkg -x "$deb" "$root"
     done
     libdir=$(library_dir "$root")
@@ -172,6 +212,6 @@ deb)
     run_consumers "$scratch/build-pkg_config" "$libdir"
     ;;
 *)
-    die "unknown mode '$mode' (find_package, pkg_config or deb)"
+    die "unknown mode '$mode' (find_package, pkg_config, add_subdirectory or deb)"
     ;;
 esac

@@ -167,6 +167,9 @@ case $mode in
 find_package | pkg_config)
     prefix=$scratch/prefix
     "$cmake" --install "$dir" --prefix "$prefix" >/dev/null
+    # Headers without their library would promise a target that is not there.
+    [ "$with_log" = 1 ] || [ ! -e "$prefix/include/tarn/utils/log" ] ||
+        die "the logging headers were installed without the logging library"
     libdir=$(library_dir "$prefix")
     if [ "$mode" = find_package ]; then
         build_with_cmake "$prefix" "$scratch/build"

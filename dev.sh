@@ -150,17 +150,10 @@ cmd_sanitize() {
         run_tests asan
     fi
     if [ "$which" != asan ]; then
-        # ThreadSanitizer's shadow memory layout does not fit every address
-        # that kernels with more mmap randomness (vm.mmap_rnd_bits > 28) hand
-        # out, and it then aborts at start; run without randomisation there.
-        local prefix=()
-        if [ "$(cat /proc/sys/vm/mmap_rnd_bits 2>/dev/null || echo 0)" -gt 28 ] &&
-            setarch "$(uname -m)" -R true 2>/dev/null; then
-            prefix=(setarch "$(uname -m)" -R)
-        fi
         configure tsan
         build tsan
-        run_tests tsan "${prefix[@]}"
+        # Without address randomisation where the kernel's is too wide.
+        run_tests tsan scripts/no-aslr.sh
     fi
     echo "dev.sh: sanitizer runs are clean"
 }
@@ -192,41 +185,17 @@ cmd_bench() {
     bench/ratios.sh "${results[@]}"
 }
 
-# Each fuzzer (fuzz/CMakeLists.txt lists them) starts from its seeds in
-# fuzz/corpus/<fuzzer> and keeps what it finds in build/fuzz/corpus/<fuzzer>;
-# an input that breaks a property or crashes is kept in build/fuzz/artifacts/.
+# The fuzzers run side by side for SECONDS each (scripts/fuzz.sh); what
+# they find is kept in build/fuzz/corpus/ and build/fuzz/artifacts/.
 cmd_fuzz() {
     [ $# -le 1 ] || die "fuzz: unexpected argument '$2' (only SECONDS)"
-    local seconds=${1:-60} dir=build/fuzz program fuzzer fuzzers=() pids=() failed=()
+    local seconds=${1:-60}
     [[ $seconds =~ ^[1-9][0-9]*$ ]] || die "fuzz: SECONDS must be a positive number, not '$seconds'"
     ensure_packages "${FUZZ_PACKAGES[@]}"
     configure fuzz
     build fuzz
-    for program in "$dir"/fuzz/*_fuzzer; do
-        [ -f "$program" ] && [ -x "$program" ] && fuzzers+=("$(basename "$program")")
-    done
-    [ ${#fuzzers[@]} -gt 0 ] || die "no fuzzers in $dir/fuzz"
-    mkdir -p "$dir/artifacts"
-    phase "fuzzing ${fuzzers[*]} for ${seconds}s"
-    for fuzzer in "${fuzzers[@]}"; do
-        mkdir -p "$dir/corpus/$fuzzer"
-        "$dir/fuzz/$fuzzer" -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
-            -artifact_prefix="$dir/artifacts/$fuzzer-" \
-            "$dir/corpus/$fuzzer" "fuzz/corpus/$fuzzer" >"$dir/$fuzzer.log" 2>&1 &
-        pids+=($!)
-    done
-    local i=0
-    for fuzzer in "${fuzzers[@]}"; do
-        if ! wait "${pids[$i]}"; then
-            tail -n 60 "$dir/$fuzzer.log" >&2
-            failed+=("$fuzzer")
-        fi
-        grep -E '^Done [0-9]+ runs' "$dir/$fuzzer.log" | sed "s/^/$fuzzer: /" || true
-        i=$((i + 1))
-    done
-    [ ${#failed[@]} -eq 0 ] ||
-        die "fuzzing failed: ${failed[*]} (logs in $dir/*.log, inputs in $dir/artifacts/)"
-    echo "dev.sh: fuzzing found nothing"
+    phase "fuzzing for ${seconds}s"
+    scripts/fuzz.sh build/fuzz "$seconds" || die "fuzzing failed"
 }
 
 # The Debian packages come from scripts/package.sh, which the suite's

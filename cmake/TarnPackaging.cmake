@@ -7,9 +7,10 @@
 #
 # The runtime package names carry the SONAME's major version, so a 5.x can be
 # installed next to 4.x; the dev package pins both runtime packages to its
-# own version. Build them with `./dev.sh package`, which configures a build
-# for prefix /usr (and so the multiarch library directory) before running
-# cpack. Runtime dependencies come from dpkg-shlibdeps (dpkg-dev).
+# own version. Build them with scripts/package.sh (./dev.sh package), which
+# configures a build for prefix /usr (the package preset, and so the
+# multiarch library directory) before running cpack. Runtime dependencies
+# come from dpkg-shlibdeps (dpkg-dev).
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})

@@ -45,22 +45,20 @@ no_arguments() {
     [ $# -le 1 ] || die "$1: unexpected argument '$2' (see ./dev.sh --help)"
 }
 
-# The Debian packages the everyday build (preset dev) needs: the toolchain,
-# the libraries' dependencies, GoogleTest, Google Benchmark (each benchmark
-# runs once in the suite) and libFuzzer's FuzzedDataProvider.h (the seed
-# inputs are replayed).
-DEV_PACKAGES=(cmake make g++ pkg-config libgtest-dev libspdlog-dev libbenchmark-dev libclang-rt-14-dev)
-# The suite's library and package checks: readelf and nm, file and
-# dpkg-shlibdeps for CPack, abidw and abidiff for the ABI guard.
-DEV_PACKAGES+=(binutils file dpkg-dev abigail-tools)
-# The sanitizer, benchmark and package builds need less; the fuzzers add
-# Clang with libFuzzer and its sanitizer runtimes, and llvm-symbolizer for
-# readable crash reports.
+# The Debian packages every build needs.
 BUILD_PACKAGES=(cmake make g++ pkg-config libspdlog-dev)
-SANITIZE_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libclang-rt-14-dev binutils abigail-tools)
-BENCH_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev)
-PACKAGE_PACKAGES=("${BUILD_PACKAGES[@]}" file dpkg-dev)
-FUZZ_PACKAGES=(cmake make clang libclang-rt-14-dev llvm)
+# The suite (presets dev, asan, tsan): GoogleTest, libFuzzer's
+# FuzzedDataProvider.h for the replay of the seed inputs, readelf and nm,
+# abidw and abidiff for the ABI guard.
+SUITE_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libclang-rt-14-dev binutils abigail-tools)
+# What the benchmarks add (preset bench; the dev suite runs each once).
+BENCH_PACKAGES=(libbenchmark-dev)
+# What the Debian packages add: file and dpkg-shlibdeps for CPack.
+PACKAGE_PACKAGES=(file dpkg-dev)
+DEV_PACKAGES=("${SUITE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}")
+# What the fuzzers add: Clang with libFuzzer and its sanitizer runtimes, and
+# llvm-symbolizer for readable crash reports.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
 
 # ensure_packages <package>...: installs the missing ones with apt-get, or
 # says exactly how to when this user cannot.
@@ -143,7 +141,7 @@ cmd_sanitize() {
     all | asan | tsan) ;;
     *) die "sanitize: unknown choice '$which' (asan, tsan or nothing for both)" ;;
     esac
-    ensure_packages "${SANITIZE_PACKAGES[@]}"
+    ensure_packages "${SUITE_PACKAGES[@]}"
     if [ "$which" != tsan ]; then
         configure asan
         build asan
@@ -167,7 +165,7 @@ cmd_bench() {
     for arg in "$@"; do
         [[ $arg == --benchmark_* ]] || die "bench: unexpected argument '$arg' (only --benchmark_... flags)"
     done
-    ensure_packages "${BENCH_PACKAGES[@]}"
+    ensure_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
     configure bench
     build bench
     for program in build/bench/bench/*_bench; do
@@ -191,7 +189,7 @@ cmd_fuzz() {
     [ $# -le 1 ] || die "fuzz: unexpected argument '$2' (only SECONDS)"
     local seconds=${1:-60}
     [[ $seconds =~ ^[1-9][0-9]*$ ]] || die "fuzz: SECONDS must be a positive number, not '$seconds'"
-    ensure_packages "${FUZZ_PACKAGES[@]}"
+    ensure_packages "${BUILD_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
     configure fuzz
     build fuzz
     phase "fuzzing for ${seconds}s"
@@ -202,7 +200,7 @@ cmd_fuzz() {
 # package test uses as well.
 cmd_package() {
     no_arguments package "$@"
-    ensure_packages "${PACKAGE_PACKAGES[@]}"
+    ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
     phase "building the packages into build/packages"
     scripts/package.sh build/packages || die "building the packages failed"
 }

@@ -1,30 +1,33 @@
 #!/usr/bin/env bash
 # dev.sh: one entry point to set up, build and check tarn-utils on Debian 12.
-# Every command first installs what it needs (as root, or through sudo), then
-# works in an out-of-source build directory.
+# Every command first installs the Debian packages it needs (as root, or
+# through sudo); the builds themselves are the presets of CMakePresets.json,
+# each in build/<preset>. What is left here is what CMake cannot do.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 usage() {
     cat <<'USAGE'
 usage: ./dev.sh <command>
-  demo   build and run the example programs
-  test   build and run the whole test suite
+  demo   build the libraries and the example programs (preset dev, build
+         preset examples) and run the examples
+  test   build and run the whole test suite (presets dev)
   package
-         build the Debian packages with debhelper into
-         build-package/packages and list them
+         build the Debian packages with debhelper into build/packages
+         and list them
   abi-update
          record the ABI of each library in abi/, after a deliberate change
-  bench [benchmark flag]...
-         build the benchmarks in Release (build-bench), run each with
-         repetitions and print the table of ratios project/anchor
+  bench [--benchmark_...]...
+         build the benchmarks in Release (preset bench), run each with
+         repetitions and print the table of ratios project/anchor; the
+         flags go to every benchmark program
   sanitize [asan|tsan]
-         build the suite and the examples with AddressSanitizer and
-         UndefinedBehaviorSanitizer (build-asan), then with ThreadSanitizer
-         (build-tsan), and run them there; both by default
+         build and run the suite and the examples with AddressSanitizer and
+         UndefinedBehaviorSanitizer (preset asan), then with ThreadSanitizer
+         (preset tsan); both by default
   fuzz [SECONDS]
-         build the libFuzzer targets with Clang (build-fuzz) and run each
-         for SECONDS (default 60), both at once
+         build the libFuzzer targets with Clang (preset fuzz) and run each
+         for SECONDS (default 60), all at once
 USAGE
 }
 
@@ -33,19 +36,28 @@ die() {
     exit 1
 }
 
-# Where the default build goes; set TARN_UTILS_BUILD_DIR to keep several apart.
-BUILD_DIR=${TARN_UTILS_BUILD_DIR:-build}
+# The line that starts each phase, so a long silent stretch is never a mystery.
+phase() {
+    echo "dev.sh: $*"
+}
+
+# no_arguments <command> [argument]...: the command takes none.
+no_arguments() {
+    [ $# -le 1 ] || die "$1: unexpected argument '$2' (see ./dev.sh --help)"
+}
 
 # The Debian packages every build needs.
-BASE_PACKAGES=(cmake make g++ pkg-config libgtest-dev libspdlog-dev)
-# The suite's library checks: readelf and nm, abidw and abidiff for the ABI
-# guard.
-BASE_PACKAGES+=(binutils abigail-tools)
-# Building the Debian packages (scripts/package.sh), and the suite's checks of
-# them (lintian).
-PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)
-# What building the benchmarks adds.
+BUILD_PACKAGES=(cmake make g++ pkg-config libspdlog-dev)
+# The suite (presets dev, asan, tsan): GoogleTest, libFuzzer's
+# FuzzedDataProvider.h for the replay of the seed inputs, readelf and nm,
+# abidw and abidiff for the ABI guard.
+SUITE_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libclang-rt-14-dev binutils abigail-tools)
+# What the benchmarks add (preset bench; the dev suite runs each once).
 BENCH_PACKAGES=(libbenchmark-dev)
+# What the Debian packages add: debhelper to build them (scripts/package.sh)
+# and lintian for the suite's check of them.
+PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)
+DEV_PACKAGES=("${SUITE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}")
 # What the fuzzers add: Clang with libFuzzer and its sanitizer runtimes, and
 # llvm-symbolizer for readable crash reports.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
@@ -59,7 +71,10 @@ ensure_packages() {
             missing+=("$package")
         fi
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ ${#missing[@]} -eq 0 ]; then
+        phase "installing: nothing, every package needed is there"
+        return 0
+    fi
 
     local sudo=()
     if [ "$(id -u)" -ne 0 ]; then
@@ -72,7 +87,7 @@ ensure_packages() {
             exit 1
         fi
     fi
-    echo "dev.sh: installing ${missing[*]}"
+    phase "installing ${missing[*]}"
     "${sudo[@]}" apt-get update -q || die "apt-get update failed"
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
         apt-get install -y -q --no-install-recommends "${missing[@]}" || die "apt-get install failed"
@@ -80,93 +95,84 @@ ensure_packages() {
 
 jobs() { nproc 2>/dev/null || echo 2; }
 
-# configure_and_build <build dir> [cmake option]...
-configure_and_build() {
-    local dir=$1
+# configure <preset>, build <build preset> [cmake --build option]...,
+# run_tests <test preset> [command prefix]...
+configure() {
+    phase "configuring (preset $1)"
+    cmake --preset "$1" >/dev/null || die "configuring preset $1 failed"
+}
+build() {
+    local preset=$1
     shift
-    cmake -S . -B "$dir" "$@" || die "configuring $dir failed"
-    cmake --build "$dir" -j "$(jobs)" || die "building $dir failed"
+    phase "building (preset $preset)"
+    cmake --build --preset "$preset" -j "$(jobs)" "$@" || die "building preset $preset failed"
+}
+run_tests() {
+    local preset=$1
+    shift
+    phase "testing (preset $preset)"
+    "$@" ctest --preset "$preset" -j "$(jobs)" || die "tests of preset $preset failed"
 }
 
 cmd_demo() {
-    ensure_packages "${BASE_PACKAGES[@]}"
-    configure_and_build "$BUILD_DIR" -DTARN_UTILS_BUILD_EXAMPLES=ON
+    no_arguments demo "$@"
+    ensure_packages "${DEV_PACKAGES[@]}"
+    configure dev
+    build examples
+    phase "running the examples"
     local program
-    for program in "$BUILD_DIR"/examples/*_demo; do
+    for program in build/dev/examples/*_demo; do
         echo "=== $(basename "$program")"
         "$program" || die "$(basename "$program") failed"
     done
 }
 
 cmd_test() {
-    ensure_packages "${BASE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
-    configure_and_build "$BUILD_DIR" -DTARN_UTILS_BUILD_TESTS=ON -DTARN_UTILS_BUILD_EXAMPLES=ON \
-        -DTARN_UTILS_BUILD_BENCH=ON
-    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(jobs)" || die "tests failed"
+    no_arguments test "$@"
+    ensure_packages "${DEV_PACKAGES[@]}"
+    configure dev
+    build dev
+    run_tests dev
     echo "dev.sh: all tests passed"
 }
 
-# Every report is fatal and shows where it came from. Leaks are reported at
-# exit, so a test that leaks fails.
-export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1}
-export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
-
-# sanitized_suite <build dir> <sanitizers> [command prefix]...: builds tests
-# and examples with the sanitizers and runs both, each under the prefix.
-sanitized_suite() {
-    local dir=$1 sanitizers=$2 program
-    shift 2
-    echo "=== $sanitizers: $dir"
-    configure_and_build "$dir" -DTARN_UTILS_SANITIZE="$sanitizers" \
-        -DTARN_UTILS_BUILD_TESTS=ON -DTARN_UTILS_BUILD_EXAMPLES=ON
-    "$@" ctest --test-dir "$dir" --output-on-failure -j "$(jobs)" ||
-        die "tests failed under -fsanitize=$sanitizers"
-    for program in "$dir"/examples/*_demo; do
-        [ -x "$program" ] || continue
-        "$@" "$program" >"$program.out" 2>&1 || {
-            cat "$program.out" >&2
-            die "$(basename "$program") failed under -fsanitize=$sanitizers"
-        }
-    done
-}
-
 cmd_sanitize() {
-    ensure_packages "${BASE_PACKAGES[@]}"
+    [ $# -le 1 ] || die "sanitize: unexpected argument '$2' (asan, tsan or nothing for both)"
     local which=${1:-all}
     case $which in
     all | asan | tsan) ;;
     *) die "sanitize: unknown choice '$which' (asan, tsan or nothing for both)" ;;
     esac
+    ensure_packages "${SUITE_PACKAGES[@]}"
     if [ "$which" != tsan ]; then
-        sanitized_suite build-asan address,undefined
+        configure asan
+        build asan
+        run_tests asan
     fi
     if [ "$which" != asan ]; then
-        # ThreadSanitizer's shadow memory layout does not fit every address
-        # that kernels with more mmap randomness (vm.mmap_rnd_bits > 28) hand
-        # out, and it then aborts at start; run without randomisation there.
-        local prefix=()
-        if [ "$(cat /proc/sys/vm/mmap_rnd_bits 2>/dev/null || echo 0)" -gt 28 ] &&
-            setarch "$(uname -m)" -R true 2>/dev/null; then
-            prefix=(setarch "$(uname -m)" -R)
-        fi
-        sanitized_suite build-tsan thread "${prefix[@]}"
+        configure tsan
+        build tsan
+        # Without address randomisation where the kernel's is too wide.
+        run_tests tsan scripts/no-aslr.sh
     fi
     echo "dev.sh: sanitizer runs are clean"
 }
 
 # Each benchmark program runs every case's two sides in random interleaved
 # order, in many short repetitions, so a disturbance on the machine hits both
-# alike; the table compares medians. Extra arguments go to every program
-# (e.g. --benchmark_filter=env) and may override these flags.
+# alike; the table compares medians. Extra flags go to every program
+# (e.g. --benchmark_filter=env) and may override these.
 cmd_bench() {
-    ensure_packages "${BASE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
-    local dir=$BUILD_DIR-bench program results=()
-    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release -DTARN_UTILS_BUILD_BENCH=ON \
-        -DTARN_UTILS_BUILD_TESTS=OFF -DTARN_UTILS_BUILD_EXAMPLES=OFF
-    for program in "$dir"/bench/*_bench; do
+    local arg program results=()
+    for arg in "$@"; do
+        [[ $arg == --benchmark_* ]] || die "bench: unexpected argument '$arg' (only --benchmark_... flags)"
+    done
+    ensure_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+    configure bench
+    build bench
+    for program in build/bench/bench/*_bench; do
         [ -f "$program" ] && [ -x "$program" ] || continue
-        echo "=== $(basename "$program")"
+        phase "running $(basename "$program")"
         "$program" --benchmark_repetitions=20 --benchmark_min_time=0.25 \
             --benchmark_enable_random_interleaving=true \
             --benchmark_report_aggregates_only=true \
@@ -174,74 +180,62 @@ cmd_bench() {
             die "$(basename "$program") failed"
         results+=("$program.csv")
     done
-    [ ${#results[@]} -gt 0 ] || die "no benchmark programs in $dir/bench"
+    [ ${#results[@]} -gt 0 ] || die "no benchmark programs in build/bench/bench"
     echo
     bench/ratios.sh "${results[@]}"
 }
 
-# Each fuzzer starts from its seeds in fuzz/corpus/<fuzzer> and keeps what it
-# finds in build-fuzz/corpus/<fuzzer>; an input that breaks a property or
-# crashes is kept in build-fuzz/artifacts/.
+# The fuzzers run side by side for SECONDS each (scripts/fuzz.sh); what
+# they find is kept in build/fuzz/corpus/ and build/fuzz/artifacts/.
 cmd_fuzz() {
-    local seconds=${1:-60} dir=build-fuzz fuzzer pids=() failed=()
+    [ $# -le 1 ] || die "fuzz: unexpected argument '$2' (only SECONDS)"
+    local seconds=${1:-60}
     [[ $seconds =~ ^[1-9][0-9]*$ ]] || die "fuzz: SECONDS must be a positive number, not '$seconds'"
-    ensure_packages "${BASE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
-    configure_and_build "$dir" -DCMAKE_CXX_COMPILER=clang++ -DTARN_UTILS_BUILD_FUZZERS=ON \
-        -DTARN_UTILS_BUILD_TESTS=OFF -DTARN_UTILS_BUILD_EXAMPLES=OFF -DTARN_UTILS_BUILD_LOG=OFF
-    mkdir -p "$dir/artifacts"
-    for fuzzer in env_convert_fuzzer process_env_fuzzer; do
-        mkdir -p "$dir/corpus/$fuzzer"
-        echo "=== $fuzzer: ${seconds}s"
-        "$dir/fuzz/$fuzzer" -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
-            -artifact_prefix="$dir/artifacts/$fuzzer-" \
-            "$dir/corpus/$fuzzer" "fuzz/corpus/$fuzzer" >"$dir/$fuzzer.log" 2>&1 &
-        pids+=($!)
-    done
-    local i=0
-    for fuzzer in env_convert_fuzzer process_env_fuzzer; do
-        if ! wait "${pids[$i]}"; then
-            tail -n 60 "$dir/$fuzzer.log" >&2
-            failed+=("$fuzzer")
-        fi
-        grep -E '^Done [0-9]+ runs' "$dir/$fuzzer.log" | sed "s/^/$fuzzer: /" || true
-        i=$((i + 1))
-    done
-    [ ${#failed[@]} -eq 0 ] ||
-        die "fuzzing failed: ${failed[*]} (logs in $dir/*.log, inputs in $dir/artifacts/)"
-    echo "dev.sh: fuzzing found nothing"
+    ensure_packages "${BUILD_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
+    configure fuzz
+    build fuzz
+    phase "fuzzing for ${seconds}s"
+    scripts/fuzz.sh build/fuzz "$seconds" || die "fuzzing failed"
 }
 
-# The Debian packages come from debhelper (debian/) through
-# scripts/package.sh, which builds a copy of the sources inside the output
-# directory; set TARN_UTILS_PACKAGE_DIR to build them elsewhere.
+# The Debian packages come from scripts/package.sh, which the suite's
+# package test uses as well.
 cmd_package() {
-    ensure_packages "${BASE_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
-    local dir=${TARN_UTILS_PACKAGE_DIR:-build-package}/packages
-    scripts/package.sh "$dir" || die "building the packages failed"
+    no_arguments package "$@"
+    ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+    phase "building the packages into build/packages"
+    scripts/package.sh build/packages || die "building the packages failed"
     echo "dev.sh: packages:"
-    ls -1 "$dir"/*.deb
+    ls -1 build/packages/*.deb
 }
 
 # Records the ABI that the suite's abi.* tests compare against; run it when
 # an addition is meant to stay, or after a major version bump.
 cmd_abi_update() {
-    ensure_packages "${BASE_PACKAGES[@]}"
-    configure_and_build "$BUILD_DIR" -DTARN_UTILS_BUILD_TESTS=ON
-    cmake --build "$BUILD_DIR" --target abi-update || die "recording the ABI failed"
+    no_arguments abi-update "$@"
+    ensure_packages "${DEV_PACKAGES[@]}"
+    configure dev
+    build dev --target abi-update
     git status --short abi/ 2>/dev/null || true
 }
 
-case "${1:-}" in
-demo) cmd_demo ;;
-test) cmd_test ;;
-package) cmd_package ;;
-abi-update) cmd_abi_update ;;
-bench) cmd_bench "${@:2}" ;;
-sanitize) cmd_sanitize "${@:2}" ;;
-fuzz) cmd_fuzz "${@:2}" ;;
+[ $# -gt 0 ] || {
+    usage >&2
+    exit 2
+}
+command=$1
+shift
+case $command in
+demo) cmd_demo "$@" ;;
+test) cmd_test "$@" ;;
+package) cmd_package "$@" ;;
+abi-update) cmd_abi_update "$@" ;;
+bench) cmd_bench "$@" ;;
+sanitize) cmd_sanitize "$@" ;;
+fuzz) cmd_fuzz "$@" ;;
 -h | --help | help) usage ;;
 *)
-    usage >&2
+    echo "dev.sh: unknown command '$command' (see ./dev.sh --help)" >&2
     exit 2
     ;;
 esac

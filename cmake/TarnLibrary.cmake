@@ -21,11 +21,14 @@ function(tarn_add_library target)
         CXX_EXTENSIONS OFF
         CXX_VISIBILITY_PRESET hidden
         VISIBILITY_INLINES_HIDDEN ON)
-    # An unresolved symbol is a link error here, not a surprise for clients.
-    target_link_options(${target} PRIVATE "LINKER:--no-undefined" "LINKER:--as-needed")
-    if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT APPLE)
+    # GNU-style ELF linkers (GNU ld, gold, lld): an unresolved symbol is a
+    # link error here, not a surprise for clients, and the version script
+    # keeps everything outside our namespace out of the dynamic symbol table.
+    # Other linkers know none of these options.
+    if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF" AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
         set(map ${PROJECT_SOURCE_DIR}/cmake/tarn-utils.map)
-        target_link_options(${target} PRIVATE "LINKER:--version-script=${map}")
+        target_link_options(${target} PRIVATE
+            "LINKER:--no-undefined" "LINKER:--as-needed" "LINKER:--version-script=${map}")
         set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
     endif()
     if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")

@@ -4,10 +4,17 @@ include(CMakePackageConfigHelpers)
 
 set(TARN_UTILS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarn-utils)
 
+# The logging headers only with the logging library: without it they would
+# promise a target that the installed package does not have.
+if(TARGET tarn-utils-log)
+    set(tarn_header_excludes "")
+else()
+    set(tarn_header_excludes REGEX "/tarn/utils/log$" EXCLUDE)
+endif()
 install(DIRECTORY include/tarn
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
     COMPONENT dev
-    FILES_MATCHING PATTERN "*.hpp")
+    FILES_MATCHING PATTERN "*.hpp" ${tarn_header_excludes})
 
 configure_package_config_file(cmake/tarn-utils-config.cmake.in
     ${PROJECT_BINARY_DIR}/tarn-utils-config.cmake

@@ -5,13 +5,21 @@
 # client elsewhere on the machine would, then runs them against the
 # installed libraries only.
 #   find_package  installs the build <dir> into <scratch>/prefix; the
-#                 consumer project finds it with find_package(tarn-utils 4)
+#                 consumer project finds it with find_package(tarn-utils 4
+#                 COMPONENTS ...), and an unknown or missing component
+#                 must fail by name
 #   pkg_config    installs the build <dir> into <scratch>/prefix; each
 #                 consumer source is compiled with g++ and
 #                 `pkg-config --cflags --libs` of its library
+#   add_subdirectory
+#                 a parent project without a build type (embed/) embeds
+#                 this source tree and builds the consumers; its build
+#                 type must stay empty and no tarn-utils test be configured
+#                 (<dir> is unused)
 #   deb           checks the Debian packages that scripts/package.sh left in
 #                 <dir>, unpacks them into <scratch>/root (dpkg -x) and
-#                 does both of the above against that root
+#                 does find_package and pkg_config against that root
+# TARN_UTILS_VERSION in the environment is the version of this source tree.
 set -euo pipefail
 
 mode=$1 dir=$2 scratch=$3
@@ -34,10 +42,28 @@ declare -A modules=([env_consumer]=tarn-utils [log_consumer]=tarn-utils-log)
 with_log=1
 [ "$mode" != deb ] && [ "${TARN_UTILS_BUILD_LOG:-1}" = 0 ] && with_log=0
 
+# The components the consumer project asks find_package for.
+components=utils
+[ "$with_log" = 0 ] || components="utils;utils-log"
+
 # build_with_cmake <prefix path> <build dir>
 build_with_cmake() {
-    "$cmake" -S "$here" -B "$2" -DCMAKE_PREFIX_PATH="$1" -DCMAKE_BUILD_TYPE=Release
+    "$cmake" -S "$here" -B "$2" -DCMAKE_PREFIX_PATH="$1" -DCMAKE_BUILD_TYPE=Release \
+        "-DTARN_CONSUMER_COMPONENTS=$components"
     "$cmake" --build "$2"
+}
+
+# expect_component_refused <prefix path> <build dir> <component>: asking
+# find_package for <component> fails, and the message names it.
+expect_component_refused() {
+    local output
+    if output=$("$cmake" -S "$here" -B "$2" -DCMAKE_PREFIX_PATH="$1" \
+        "-DTARN_CONSUMER_COMPONENTS=utils;$3" 2>&1); then
+        die "find_package(tarn-utils COMPONENTS utils $3) succeeded:"$'\n'"$output"
+    fi
+    grep -q "'$3'" <<<"$output" ||
+        die "find_package(tarn-utils COMPONENTS utils $3) failed without naming '$3':"$'\n'"$output"
+    echo "find_package refuses component '$3'"
 }
 
 # build_with_pkg_config <build dir>: PKG_CONFIG_* point at the libraries.
@@ -199,14 +225,32 @@ case $mode in
 find_package | pkg_config)
     prefix=$scratch/prefix
     "$cmake" --install "$dir" --prefix "$prefix" >/dev/null
+    # Headers without their library would promise a target that is not there.
+    [ "$with_log" = 1 ] || [ ! -e "$prefix/include/tarn/utils/log" ] ||
+        die "the logging headers were installed without the logging library"
     libdir=$(library_dir "$prefix")
     if [ "$mode" = find_package ]; then
         build_with_cmake "$prefix" "$scratch/build"
+        expect_component_refused "$prefix" "$scratch/build-unknown" frobnicate
+        [ "$with_log" = 1 ] || expect_component_refused "$prefix" "$scratch/build-no-log" utils-log
     else
         PKG_CONFIG_PATH=$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH} \
             build_with_pkg_config "$scratch/build"
     fi
     run_consumers "$scratch/build" "$libdir"
+    ;;
+add_subdirectory)
+    build=$scratch/build
+    "$cmake" -S "$here/embed" -B "$build" -DTARN_UTILS_SOURCE_DIR="$source_dir" \
+        -DTARN_UTILS_BUILD_LOG="$with_log"
+    # The parent's build type, in the cache and as the build saw it.
+    grep -qx 'CMAKE_BUILD_TYPE:STRING=' "$build/CMakeCache.txt" ||
+        die "embedding tarn-utils changed the parent's build type: $(grep '^CMAKE_BUILD_TYPE:' "$build/CMakeCache.txt")"
+    # enable_testing() anywhere would have left a CTestTestfile.cmake.
+    tests=$(find "$build" -name CTestTestfile.cmake)
+    [ -z "$tests" ] || die "embedding tarn-utils configured tests:"$'\n'"$tests"
+    "$cmake" --build "$build"
+    run_consumers "$build" "$(library_dir "$build")"
     ;;
 deb)
     check_debs "$dir"
@@ -230,6 +274,6 @@ deb)
     run_consumers "$scratch/build-pkg_config" "$libdir"
     ;;
 *)
-    die "unknown mode '$mode' (find_package, pkg_config or deb)"
+    die "unknown mode '$mode' (find_package, pkg_config, add_subdirectory or deb)"
     ;;
 esac

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # dev.sh: one entry point to set up, build and check tarn-utils on Debian 12.
 # Every command first installs the Debian packages it needs (as root, or
 # through sudo); the builds themselves are the presets of CMakePresets.json,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The environment library against the loops a program would write by hand
 // for the same job. Each anchor is plain and lean: it copies what it must
 // and nothing else, and reserves where the size is already known.

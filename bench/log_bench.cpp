@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logger against a plain spdlog logger set up by hand for the same output:
 // one basic_file_sink_mt, or the two colour console sinks, with the same
 // line format, thresholds and flush_on(debug). Both sides log the same

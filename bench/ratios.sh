@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # ratios.sh <results.csv>...: the table of ratios project/anchor from Google
 # Benchmark CSV output (--benchmark_out_format=csv) of repeated runs.
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # tarn_add_library(<target> EXPORT_NAME <name> SOURCES <src>...)
 #
 # Declares one of the project's shared libraries the same way every time:

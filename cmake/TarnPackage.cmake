@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the public headers and the CMake package `tarn-utils`, which
 # clients find with find_package(tarn-utils 4 CONFIG REQUIRED).
 include(CMakePackageConfigHelpers)

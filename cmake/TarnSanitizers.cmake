@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sanitizer builds: configure with -DTARN_UTILS_SANITIZE=address,undefined
 # (or thread) and call tarn_apply_sanitizers() once every target exists.
 #

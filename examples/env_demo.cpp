@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A tour of the environment functions: each step says what it did.
 #include <cstdio>
 #include <string>

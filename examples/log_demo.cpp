@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A tour of the Logger: each step says where its records should go, then the
 // records show up there (console lines on stdout or stderr, file contents
 // printed at the end).

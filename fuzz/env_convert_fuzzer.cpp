@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary byte strings through envStringsToMap and envMapToStrings
 // and checks what the results must satisfy, not only that nothing crashes.
 #include <cstddef>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the seed inputs of process_env_fuzzer into corpus/process_env_fuzzer.
 
 The fuzzer reads its input through FuzzedDataProvider: strings from the front

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives the process-environment functions with random names and values and
 // checks every result, errno and the environment itself against a model.
 #include <cerrno>

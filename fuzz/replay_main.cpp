@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target on saved inputs without libFuzzer, so that any compiler
 // can build it: replay <file or directory>... runs the target once on each
 // file (a directory: each regular file in it, in name order). A broken

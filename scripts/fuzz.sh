@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # fuzz.sh <fuzz build dir> <seconds>
 #
 # Runs every libFuzzer target of a fuzz build (preset fuzz; the targets are

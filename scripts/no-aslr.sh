@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # no-aslr.sh <command> [argument]...
 #
 # Runs the command without address randomisation where ThreadSanitizer needs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Input a caller can get wrong, each with the result it gets: a clear
 // true/false (and errno), and an environment in which nothing was lost or
 // half-changed. Refused names and NUL bytes in setenv/unsetenv are covered in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Input a caller can get wrong, each with the result it gets: log file names
 // that cannot be opened, and console thresholds outside the enum. A failed
 // name reports once, loses no record (the previous file keeps what it had,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several threads log through one Logger, half of them through a
 // RawLoggerPtr() copy, while another thread switches the log file, turns it
 // off, fails to open one, and changes the console threshold. Afterwards

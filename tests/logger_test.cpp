@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Trace and debug records keep their source location only when the macros
 // are compiled in.
 #define SPDLOG_ACTIVE_LEVEL SPDLOG_LEVEL_TRACE

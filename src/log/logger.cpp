@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <tarn/utils/log/logger.hpp>
 
 #include <exception>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <tarn/utils/log/split_console_sink.hpp>
 
 #include <spdlog/sinks/ansicolor_sink.h>

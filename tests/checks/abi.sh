@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # abi.sh check|update <shared library> <record> <public headers dir>
 #
 # The ABI guard. `update` writes the library's ABI (libabigail's abidw) to

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # exports.sh <shared library> <namespace> [<symbol>...]
 #
 # Fails when the library exports a symbol outside <namespace> (for example

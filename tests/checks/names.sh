@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # names.sh <directory> <library name> <version> [--only <regex>] [--not <regex>]...
 #
 # Checks the file names a client and the dynamic linker rely on, e.g. for

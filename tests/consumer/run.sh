@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # run.sh <mode> <dir> <scratch dir>
 #
 # Builds the consumer programs of this directory against tarn-utils as a

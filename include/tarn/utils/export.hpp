@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Both libraries are built with hidden symbols; these macros mark the public

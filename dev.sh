@@ -55,9 +55,10 @@ BUILD_PACKAGES=(cmake make g++ pkg-config libspdlog-dev)
 SUITE_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libclang-rt-14-dev binutils abigail-tools)
 # What the benchmarks add (preset bench; the dev suite runs each once).
 BENCH_PACKAGES=(libbenchmark-dev)
-# What the Debian packages add: debhelper to build them (scripts/package.sh)
-# and lintian for the suite's check of them.
-PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)
+# What the Debian packages add: debhelper to build them (scripts/package.sh;
+# dpkg-buildpackage also insists on build-essential) and lintian for the
+# suite's check of them.
+PACKAGE_PACKAGES=(dpkg-dev build-essential debhelper lintian)
 DEV_PACKAGES=("${SUITE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}")
 # What the fuzzers add: Clang with libFuzzer and its sanitizer runtimes, and
 # llvm-symbolizer for readable crash reports.

@@ -4,7 +4,8 @@
 # Declares one of the project's shared libraries the same way every time:
 # alias tarn::<name>, versioned file name and SONAME from the project
 # version, hidden symbols (the public API is marked with an export macro),
-# public headers from include/, and installation into the tarn-utils package.
+# public headers from include/, and installation into the tarn-utils package
+# (with TARN_UTILS_INSTALL).
 function(tarn_add_library target)
     cmake_parse_arguments(PARSE_ARGV 1 arg "" "EXPORT_NAME" "SOURCES")
 
@@ -36,14 +37,16 @@ function(tarn_add_library target)
         target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wconversion)
     endif()
 
-    install(TARGETS ${target}
-        EXPORT ${target}-targets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-            COMPONENT ${target}-runtime NAMELINK_COMPONENT dev
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${target}-runtime)
-    install(EXPORT ${target}-targets
-        NAMESPACE tarn::
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarn-utils
-        COMPONENT dev)
+    if(TARN_UTILS_INSTALL)
+        install(TARGETS ${target}
+            EXPORT ${target}-targets
+            LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+                COMPONENT ${target}-runtime NAMELINK_COMPONENT dev
+            ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+            RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${target}-runtime)
+        install(EXPORT ${target}-targets
+            NAMESPACE tarn::
+            DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarn-utils
+            COMPONENT dev)
+    endif()
 endfunction()

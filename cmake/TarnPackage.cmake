@@ -28,12 +28,24 @@ install(FILES
     DESTINATION ${TARN_UTILS_CMAKE_DIR}
     COMPONENT dev)
 
-# pkg-config files, one per library. They name the prefix the files are
-# really installed to: the directories are filled in at configure time, the
-# prefix only at install time, so `cmake --install --prefix <dir>` and a
-# package built for /usr each get a correct file.
+# pkg-config files, one per library. Their prefix is found from where the
+# file itself is (${pcfiledir}, which pkg-config and pkgconf both know), so
+# an installed tree works wherever it is moved, as the CMake package does.
+# Two cases name the prefix instead, filled in at install time so that
+# `cmake --install --prefix <dir>` gets it right too: a library directory
+# given as an absolute path, which fixes the file's place anyway, and the
+# prefix /usr of a distribution package, which is never moved and where
+# pkg-config leaves /usr/include and the system's library directory out of
+# the flags only when they are spelt as such.
 function(tarn_install_pkg_config target)
-    set(TARN_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
+    if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+        set(relocatable "")
+    else()
+        file(RELATIVE_PATH up "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" /prefix)
+        string(REGEX REPLACE "/$" "" up "${up}")
+        set(relocatable "\${pcfiledir}/${up}")
+    endif()
+    set(TARN_PC_PREFIX "@TARN_PC_INSTALLED_PREFIX@")
     foreach(kind LIBDIR INCLUDEDIR)
         if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
             set(TARN_PC_${kind} "${CMAKE_INSTALL_${kind}}")
@@ -49,6 +61,10 @@ function(tarn_install_pkg_config target)
         set(destination "\${CMAKE_INSTALL_PREFIX}/${destination}")
     endif()
     install(CODE "
+        set(TARN_PC_INSTALLED_PREFIX [=[${relocatable}]=])
+        if(NOT TARN_PC_INSTALLED_PREFIX OR CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+            set(TARN_PC_INSTALLED_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+        endif()
         set(pc \"\$ENV{DESTDIR}${destination}/${target}.pc\")
         message(STATUS \"Installing: \${pc}\")
         configure_file(\"${staged}\" \"\${pc}\" @ONLY)

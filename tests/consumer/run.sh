@@ -7,16 +7,18 @@
 # installed libraries only.
 #   find_package  installs the build <dir> into <scratch>/prefix; the
 #                 consumer project finds it with find_package(tarn-utils 4
-#                 COMPONENTS ...), and an unknown or missing component
-#                 must fail by name
-#   pkg_config    installs the build <dir> into <scratch>/prefix; each
-#                 consumer source is compiled with g++ and
-#                 `pkg-config --cflags --libs` of its library
+#                 COMPONENTS ...): an unknown or missing component must
+#                 fail by name, or only be reported not found when it is
+#                 asked for with OPTIONAL_COMPONENTS
+#   pkg_config    installs the build <dir> into <scratch>/prefix and moves
+#                 that tree elsewhere; each consumer source is compiled
+#                 with g++ and `pkg-config --cflags --libs` of its library
 #   add_subdirectory
 #                 a parent project without a build type (embed/) embeds
 #                 this source tree and builds the consumers; its build
-#                 type must stay empty and no tarn-utils test be configured
-#                 (<dir> is unused)
+#                 type must stay empty, no tarn-utils test be configured and
+#                 nothing be installed unless TARN_UTILS_INSTALL=ON, with
+#                 which find_package works as above (<dir> is unused)
 #   deb           checks the Debian packages that scripts/package.sh left in
 #                 <dir>, unpacks them into <scratch>/root (dpkg -x) and
 #                 does find_package and pkg_config against that root
@@ -54,17 +56,43 @@ build_with_cmake() {
     "$cmake" --build "$2"
 }
 
-# expect_component_refused <prefix path> <build dir> <component>: asking
-# find_package for <component> fails, and the message names it.
-expect_component_refused() {
-    local output
-    if output=$("$cmake" -S "$here" -B "$2" -DCMAKE_PREFIX_PATH="$1" \
-        "-DTARN_CONSUMER_COMPONENTS=utils;$3" 2>&1); then
-        die "find_package(tarn-utils COMPONENTS utils $3) succeeded:"$'\n'"$output"
+# find_components <prefix path> <build dir> <required> <optional> <cmake option> <expected>:
+# configures the consumer project with find_package(tarn-utils COMPONENTS
+# <required> OPTIONAL_COMPONENTS <optional>) (lists with ';') and the extra
+# <cmake option> (may be empty). <expected> is
+# either "refuses <component>" (the configuration fails and names it) or
+# the words "<component>=found" and "<component>=missing" that the project
+# must report.
+find_components() {
+    local prefix=$1 build=$2 required=$3 optional=$4 option=$5 expected=$6 output status=0 word
+    local call="find_package(tarn-utils COMPONENTS ${required//;/ }${optional:+ OPTIONAL_COMPONENTS ${optional//;/ }})"
+    rm -rf "$build"   # the cache would remember the previous prefix
+    output=$("$cmake" -S "$here" -B "$build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+        "-DTARN_CONSUMER_COMPONENTS=$required" "-DTARN_CONSUMER_OPTIONAL_COMPONENTS=$optional" \
+        ${option:+"$option"} 2>&1) ||
+        status=$?
+    if [[ $expected == "refuses "* ]]; then
+        [ "$status" -ne 0 ] || die "$call succeeded:"$'\n'"$output"
+        grep -q "'${expected#refuses }'" <<<"$output" ||
+            die "$call failed without naming '${expected#refuses }':"$'\n'"$output"
+    else
+        [ "$status" -eq 0 ] || die "$call failed:"$'\n'"$output"
+        for word in $expected; do
+            grep -q "tarn-utils component ${word%=*}: ${word#*=}" <<<"${output//not found/missing}" ||
+                die "$call: component ${word%=*} is not ${word#*=}:"$'\n'"$output"
+        done
     fi
-    grep -q "'$3'" <<<"$output" ||
-        die "find_package(tarn-utils COMPONENTS utils $3) failed without naming '$3':"$'\n'"$output"
-    echo "find_package refuses component '$3'"
+    echo "$call${option:+ with $option}: ${expected//=/ }"
+}
+
+# without_log <prefix> <copy>: a copy of an installed prefix as a build
+# without the logging library installs it.
+without_log() {
+    rm -rf "$2"
+    cp -a "$1" "$2"
+    find "$2" \( -name 'libtarn-utils-log.*' -o -name 'tarn-utils-log-targets*.cmake' \
+        -o -name tarn-utils-log.pc -o -path '*/tarn/utils/log' \) -prune -exec rm -r {} +
+    [ -z "$(find "$2" -name '*tarn-utils-log*')" ] || die "logging library left in $2"
 }
 
 # build_with_pkg_config <build dir>: PKG_CONFIG_* point at the libraries.
@@ -226,14 +254,39 @@ case $mode in
 find_package | pkg_config)
     prefix=$scratch/prefix
     "$cmake" --install "$dir" --prefix "$prefix" >/dev/null
+    if [ "$mode" = pkg_config ]; then
+        # An installed tree still works after it is moved elsewhere.
+        mv "$prefix" "$scratch/moved"
+        prefix=$scratch/moved
+    fi
     # Headers without their library would promise a target that is not there.
     [ "$with_log" = 1 ] || [ ! -e "$prefix/include/tarn/utils/log" ] ||
         die "the logging headers were installed without the logging library"
     libdir=$(library_dir "$prefix")
     if [ "$mode" = find_package ]; then
         build_with_cmake "$prefix" "$scratch/build"
-        expect_component_refused "$prefix" "$scratch/build-unknown" frobnicate
-        [ "$with_log" = 1 ] || expect_component_refused "$prefix" "$scratch/build-no-log" utils-log
+        # A missing component fails find_package when it is required, and
+        # only sets tarn-utils_<component>_FOUND false when it is optional.
+        no_log=$scratch/prefix-no-log
+        without_log "$prefix" "$no_log"
+        if [ "$with_log" = 1 ]; then
+            find_components "$prefix" "$scratch/build-components" utils utils-log "" \
+                "utils=found utils-log=found"
+            # An optional utils-log also needs spdlog to be found.
+            find_components "$prefix" "$scratch/build-components" utils utils-log \
+                -DCMAKE_DISABLE_FIND_PACKAGE_spdlog=ON "utils=found utils-log=missing"
+        fi
+        while read -r where required optional expected; do
+            find_components "$where" "$scratch/build-components" "$required" "${optional#-}" "" \
+                "$expected"
+        done <<CASES
+$prefix    utils;frobnicate  -             refuses frobnicate
+$prefix    utils             frobnicate    utils=found frobnicate=missing
+$no_log    utils;utils-log   -             refuses utils-log
+$no_log    utils             utils-log     utils=found utils-log=missing
+CASES
+        # The last case builds: a missing optional component leaves the rest usable.
+        "$cmake" --build "$scratch/build-components" >/dev/null
     else
         PKG_CONFIG_PATH=$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH} \
             build_with_pkg_config "$scratch/build"
@@ -252,6 +305,19 @@ add_subdirectory)
     [ -z "$tests" ] || die "embedding tarn-utils configured tests:"$'\n'"$tests"
     "$cmake" --build "$build"
     run_consumers "$build" "$(library_dir "$build")"
+
+    # An embedded tarn-utils installs nothing of its own (the parent
+    # installs nothing either) unless the parent asks for it with
+    # TARN_UTILS_INSTALL, and then the installed package works.
+    "$cmake" --install "$build" --prefix "$scratch/installed-default" >/dev/null
+    [ -z "$(find "$scratch/installed-default" ! -type d 2>/dev/null)" ] ||
+        die "embedded, tarn-utils installed:"$'\n'"$(find "$scratch/installed-default" ! -type d)"
+    "$cmake" -S "$here/embed" -B "$build" -DTARN_UTILS_INSTALL=ON >/dev/null
+    "$cmake" --build "$build" >/dev/null
+    prefix=$scratch/installed
+    "$cmake" --install "$build" --prefix "$prefix" >/dev/null
+    build_with_cmake "$prefix" "$scratch/build-installed"
+    run_consumers "$scratch/build-installed" "$(library_dir "$prefix")"
     ;;
 deb)
     check_debs "$dir"

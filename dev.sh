@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# dev.sh: one entry point to set up, build and check tarn-utils on Debian 12.
+# dev.sh: one entry point to set up, build and check tarn-utils on the Debian
+# releases in support (RELEASES below).
 # Every command first installs the Debian packages it needs (as root, or
 # through sudo); the builds themselves are the presets of CMakePresets.json,
 # each in build/<preset>. What is left here is what CMake cannot do.
@@ -10,8 +11,8 @@ cd "$(dirname "$0")"
 usage() {
     cat <<'USAGE'
 usage: ./dev.sh <command>
-  demo   build the libraries and the example programs (preset dev, build
-         preset examples) and run the examples
+  demo   build the libraries and the example programs (preset examples)
+         and run the examples
   test   build and run the whole test suite (presets dev)
   package
          build the Debian packages with debhelper into build/packages
@@ -47,12 +48,26 @@ no_arguments() {
     [ $# -le 1 ] || die "$1: unexpected argument '$2' (see ./dev.sh --help)"
 }
 
+# The Debian releases in support. Each row: VERSION_CODENAME of
+# /etc/os-release (testing and unstable both carry the codename of the
+# next release and no VERSION_ID), its suite (as debootstrap and apt name it),
+# what the release is called, and the packages it names differently from
+# the lists below, as <name>=<its name there>. The lists name packages
+# without a version wherever Debian has a name that follows the release's
+# default compiler (clang, llvm, libclang-rt-dev), so a row seldom needs
+# more than its first three fields.
+RELEASES=(
+    "bookworm bookworm Debian-12"
+    "trixie trixie Debian-13"
+    "forky sid Debian-unstable"
+)
+
 # The Debian packages every build needs.
 BUILD_PACKAGES=(cmake make g++ pkg-config libspdlog-dev)
 # The suite (presets dev, asan, tsan): GoogleTest, libFuzzer's
 # FuzzedDataProvider.h for the replay of the seed inputs, readelf and nm,
 # abidw and abidiff for the ABI guard.
-SUITE_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libclang-rt-14-dev binutils abigail-tools)
+SUITE_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libclang-rt-dev binutils abigail-tools)
 # What the benchmarks add (preset bench; the dev suite runs each once).
 BENCH_PACKAGES=(libbenchmark-dev)
 # What the Debian packages add: debhelper to build them (scripts/package.sh;
@@ -60,15 +75,63 @@ BENCH_PACKAGES=(libbenchmark-dev)
 # suite's check of them.
 PACKAGE_PACKAGES=(dpkg-dev build-essential debhelper lintian)
 DEV_PACKAGES=("${SUITE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}")
-# What the fuzzers add: Clang with libFuzzer and its sanitizer runtimes, and
-# llvm-symbolizer for readable crash reports.
-FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
+# What the fuzzers add: Clang with libFuzzer and its sanitizer runtimes
+# (libclang-rt-dev is the runtime of the default clang), and llvm-symbolizer
+# for readable crash reports.
+FUZZ_PACKAGES=(clang libclang-rt-dev llvm)
+
+# release_fields <codename>: sets the array `fields` to that release's row
+# of RELEASES; fails for a release not in the table.
+release_fields() {
+    local row
+    for row in "${RELEASES[@]}"; do
+        read -ra fields <<<"$row"
+        [ "${fields[0]}" != "$1" ] || return 0
+    done
+    fields=()
+    return 1
+}
+
+# host_codename: VERSION_CODENAME of this system, empty when unknown.
+host_codename() {
+    # shellcheck source=/dev/null
+    (. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}") || true
+}
+
+# supported_releases: "Debian 12 (bookworm), ..." for messages.
+supported_releases() {
+    local row fields list=()
+    for row in "${RELEASES[@]}"; do
+        read -ra fields <<<"$row"
+        list+=("${fields[2]//-/ } (${fields[1]})")
+    done
+    local IFS=,
+    list=("${list[*]}")
+    echo "${list[0]//,/, }"
+}
+
+# release_packages <package>...: prints each name as this release knows it.
+release_packages() {
+    local codename fields name swap
+    codename=$(host_codename)
+    if ! release_fields "$codename"; then
+        echo "dev.sh: ${codename:-this system} is not a Debian release in support" \
+            "($(supported_releases)); trying the package names of the newest" >&2
+    fi
+    for name in "$@"; do
+        for swap in "${fields[@]:3}"; do
+            [ "${swap%%=*}" != "$name" ] || name=${swap#*=}
+        done
+        echo "$name"
+    done
+}
 
 # ensure_packages <package>...: installs the missing ones with apt-get, or
 # says exactly how to when this user cannot.
 ensure_packages() {
-    local missing=() package
-    for package in "$@"; do
+    local missing=() package wanted
+    mapfile -t wanted < <(release_packages "$@")
+    for package in "${wanted[@]}"; do
         if [ "$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)" != installed ]; then
             missing+=("$package")
         fi
@@ -118,12 +181,12 @@ run_tests() {
 
 cmd_demo() {
     no_arguments demo "$@"
-    ensure_packages "${DEV_PACKAGES[@]}"
-    configure dev
+    ensure_packages "${BUILD_PACKAGES[@]}"
+    configure examples
     build examples
     phase "running the examples"
     local program
-    for program in build/dev/examples/*_demo; do
+    for program in build/examples/examples/*_demo; do
         echo "=== $(basename "$program")"
         "$program" || die "$(basename "$program") failed"
     done

@@ -18,7 +18,8 @@ usage: ./dev.sh <command>
          build the Debian packages with debhelper into build/packages
          and list them
   abi-update
-         record the ABI of each library in abi/, after a deliberate change
+         make the commit checked out the ABI baseline (abi/baseline) that
+         the suite's abi.* tests compare with, after a release
   bench [--benchmark_...]...
          build the benchmarks in Release (preset bench), run each with
          repetitions and print the table of ratios project/anchor; the
@@ -66,8 +67,9 @@ RELEASES=(
 BUILD_PACKAGES=(cmake make g++ pkg-config libspdlog-dev)
 # The suite (presets dev, asan, tsan): GoogleTest, libFuzzer's
 # FuzzedDataProvider.h for the replay of the seed inputs, readelf and nm,
-# abidw and abidiff for the ABI guard.
-SUITE_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libclang-rt-dev binutils abigail-tools)
+# abidiff for the ABI guard, and git, whose history it builds the
+# baseline from.
+SUITE_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libclang-rt-dev binutils abigail-tools git)
 # What the benchmarks add (preset bench; the dev suite runs each once).
 BENCH_PACKAGES=(libbenchmark-dev)
 # What the Debian packages add: debhelper to build them (scripts/package.sh;
@@ -274,14 +276,21 @@ cmd_package() {
     ls -1 build/packages/*.deb
 }
 
-# Records the ABI that the suite's abi.* tests compare against; run it when
-# an addition is meant to stay, or after a major version bump.
+# The suite's abi.* tests compare each library with the one built from the
+# commit that abi/baseline names. After a release (or a deliberate major
+# bump, once committed), that commit becomes the baseline: the libraries'
+# sources must be committed, so that the commit is what was released.
 cmd_abi_update() {
     no_arguments abi-update "$@"
-    ensure_packages "${DEV_PACKAGES[@]}"
-    configure dev
-    build dev --target abi-update
-    git status --short abi/ 2>/dev/null || true
+    ensure_packages git
+    local commit changes
+    commit=$(git rev-parse --verify HEAD) || die "abi-update: not a git checkout"
+    changes=$(git status --porcelain -- CMakeLists.txt cmake include src)
+    [ -z "$changes" ] || die "abi-update: commit the libraries' sources first:"$'\n'"$changes"
+    sed -i "s/^[0-9a-f]\{40\}\b.*/$commit $(sed -n 's/^ *VERSION //p' CMakeLists.txt | head -n1)/" abi/baseline
+    grep -q "^$commit" abi/baseline || die "abi-update: abi/baseline names no commit to replace"
+    phase "the ABI baseline is now $commit; commit abi/baseline"
+    git diff --stat -- abi/baseline
 }
 
 [ $# -gt 0 ] || {

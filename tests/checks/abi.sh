@@ -1,105 +1,132 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# abi.sh check|update <shared library> <record> <public headers dir>
+# abi.sh <target> <library> <source dir> <work dir> [cmake option]...
 #
-# The ABI guard. `update` writes the library's ABI (libabigail's abidw) to
-# <record>, which lives in the repository; `check` compares a fresh build
-# with that record (abidiff). Added functions and types pass; a removed or
-# changed one fails. Only a GCC build with debug information and without a
-# sanitizer runtime can be compared, since the record describes such a
-# build (Clang's debug information describes the same ABI differently):
-# `check` skips others (exit 77), `update` refuses them.
+# The ABI guard. It builds the libraries again from the commit named in
+# <source dir>/abi/baseline (the release whose ABI every later 4.x keeps),
+# with the compiler, flags and build type of the build under test (the cmake
+# options), and compares that build's lib<target> with <library> through
+# libabigail's abidiff, which reads each one's debug information and public
+# headers. Added functions and types pass; a removed or changed one fails.
+# As both sides come from the same toolchain, only our own changes can
+# differ; a new compiler, standard library, fmt or libabigail changes both
+# alike.
+#
+# The baseline build is kept in <work dir>/baseline-<commit>/, built once per
+# commit and set of options; concurrent checks share it under a lock, held
+# until the comparison is done.
+# Skipped (exit 77), with the reason: a build without debug information or
+# with a sanitizer runtime, and a source tree without the git history that
+# holds the baseline (a release tarball, a package build, a shallow clone).
 set -euo pipefail
 
-mode=$1 library=$2 record=$3 headers=$4
-name=$(basename "$record" .abi)
+target=$1 library=$2 source_dir=$3 work=$4
+shift 4
+cmake_options=("$@")
+cmake=${CMAKE_COMMAND:-cmake}
+name=$(basename "$library")
 
-for tool in abidw abidiff readelf; do
-    command -v "$tool" >/dev/null ||
-        { echo "abi.sh: $tool not found (Debian packages abigail-tools, binutils; ./dev.sh test installs them)" >&2; exit 1; }
-done
-
-[ -f "$library" ] || { echo "abi.sh: no such library: $library" >&2; exit 1; }
-
-# The options shared by recording and checking. Locations, paths and the
-# NEEDED list are left out so that the record only changes with the ABI;
-# undefined symbols and types outside the public headers are not ours.
-abidw_options=(--no-corpus-path --no-comp-dir-path --no-show-locs --no-elf-needed
-               --type-id-style hash --drop-undefined-syms
-               --headers-dir "$headers" --drop-private-types)
-
-not_comparable() {
-    local sections dynamic comment
-    sections=$(readelf -S "$library") && dynamic=$(readelf -d "$library") &&
-        comment=$(readelf -p .comment "$library" 2>/dev/null) ||
-        { echo "abi.sh: cannot read $library" >&2; exit 1; }
-    if ! grep -q '\.debug_info' <<<"$sections"; then
-        echo "$library has no debug information (build type RelWithDebInfo or Debug needed)"
-    elif grep -Eq 'NEEDED.*\[lib(a|ub|t|l|hwa)san\.so' <<<"$dynamic"; then
-        echo "$library is a sanitizer build"
-    elif grep -q 'clang version' <<<"$comment"; then
-        echo "$library was compiled by Clang, the record by GCC"
-    else
-        return 1
-    fi
+die() {
+    echo "abi.sh: $*" >&2
+    exit 1
+}
+skip() {
+    echo "skipped: $*"
+    exit 77
 }
 
-case $mode in
-update)
-    if reason=$(not_comparable); then
-        echo "abi.sh: $reason; record the ABI from a plain build (./dev.sh abi-update)" >&2
-        exit 1
-    fi
-    mkdir -p "$(dirname "$record")"
-    abidw "${abidw_options[@]}" --out-file "$record" "$library"
-    echo "recorded the ABI of $library in $record"
-    ;;
-check)
-    if reason=$(not_comparable); then
-        echo "skipped: $reason, which cannot be compared with $record"
-        exit 77
-    fi
-    if [ ! -f "$record" ]; then
-        echo "No ABI record $record for $library: run ./dev.sh abi-update and commit it." >&2
-        exit 1
-    fi
-    fresh=$(mktemp)
-    trap 'rm -f "$fresh"' EXIT
-    abidw "${abidw_options[@]}" --out-file "$fresh" "$library"
+for tool in abidiff readelf flock; do
+    command -v "$tool" >/dev/null ||
+        die "$tool not found (Debian packages abigail-tools, binutils, util-linux; ./dev.sh test installs them)"
+done
+[ -f "$library" ] || die "no such library: $library"
 
-    # abidiff's status is a bit mask: 1 error, 2 usage error, 4 the ABI
-    # changed, 8 the change is incompatible (e.g. a removed symbol). A
-    # changed signature or type layout only sets 4, like an addition does,
-    # so 4 is judged again with additions ignored.
+sections=$(readelf -S "$library") || die "cannot read $library"
+dynamic=$(readelf -d "$library") || die "cannot read $library"
+grep -q '\.debug_info' <<<"$sections" ||
+    skip "$library has no debug information (build type RelWithDebInfo or Debug needed)"
+! grep -Eq 'NEEDED.*\[lib(a|ub|t|l|hwa)san\.so' <<<"$dynamic" ||
+    skip "$library is a sanitizer build; the plain build checks the ABI"
+
+# The baseline: the first word of the first line that is not a comment.
+baseline_file=$source_dir/abi/baseline
+[ -f "$baseline_file" ] || die "no $baseline_file naming the ABI baseline commit"
+commit=$(sed -n '/^[[:space:]]*[^#[:space:]]/{s/^[[:space:]]*\([^[:space:]]*\).*/\1/p;q}' "$baseline_file")
+[[ $commit =~ ^[0-9a-f]{40}$ ]] || die "$baseline_file names no commit (40 hex digits): '$commit'"
+
+# The history must be this source tree's own: a tarball unpacked inside some
+# other checkout must not borrow that one's.
+command -v git >/dev/null || skip "git not found, so no history to build the ABI baseline from"
+git=(git -c "safe.directory=$source_dir" -C "$source_dir")
+if ! top=$("${git[@]}" rev-parse --show-toplevel 2>/dev/null) ||
+    [ "$(cd "$top" && pwd -P)" != "$(cd "$source_dir" && pwd -P)" ]; then
+    skip "$source_dir is not a git checkout (a release tarball or a package build), so there is" \
+        "no history to build the ABI baseline $commit from"
+fi
+"${git[@]}" cat-file -e "$commit^{commit}" 2>/dev/null ||
+    skip "the ABI baseline $commit is not in this clone's history (a shallow clone?" \
+        "git fetch --unshallow brings it)"
+
+# The baseline build: the libraries only, from the committed tree.
+cache=$work/baseline-$commit
+mkdir -p "$work"
+exec 9>"$cache.lock"
+flock 9
+if [ ! -f "$cache/src.done" ]; then
+    rm -rf "$cache"
+    mkdir -p "$cache/src"
+    "${git[@]}" archive --format=tar "$commit" | tar -x -C "$cache/src"
+    touch "$cache/src.done"
+fi
+options=("${cmake_options[@]}" -DTARN_UTILS_BUILD_TESTS=OFF -DTARN_UTILS_BUILD_EXAMPLES=OFF
+         -DTARN_UTILS_BUILD_BENCH=OFF -DTARN_UTILS_BUILD_FUZZERS=OFF)
+if [ "$(cat "$cache/options" 2>/dev/null)" != "$(printf '%s\n' "${options[@]}")" ]; then
+    rm -rf "$cache/build" "$cache/options"
+    echo "building the ABI baseline ${commit:0:12} in $cache/build"
+    "$cmake" -S "$cache/src" -B "$cache/build" "${options[@]}" >"$cache/configure.log" 2>&1 ||
+        { cat "$cache/configure.log" >&2; die "configuring the ABI baseline failed"; }
+    printf '%s\n' "${options[@]}" >"$cache/options"
+fi
+"$cmake" --build "$cache/build" --parallel 2 >"$cache/build.log" 2>&1 ||
+    { cat "$cache/build.log" >&2; die "building the ABI baseline failed"; }
+old_library=$(find "$cache/build" -name "lib$target.so.*" -type f -print -quit)
+[ -n "$old_library" ] || die "the ABI baseline ${commit:0:12} has no lib$target"
+
+# abidiff reads both libraries' debug information itself: a comparison of
+# two abidw descriptions instead misses a public class that grew with
+# libabigail 3.0 (Debian unstable), and the libraries are at hand anyway.
+# Types that the public headers do not declare are not part of the ABI.
+abidiff_options=(--headers-dir1 "$cache/src/include" --headers-dir2 "$source_dir/include"
+                 --drop-private-types)
+
+# abidiff's status is a bit mask: 1 error, 2 usage error, 4 the ABI
+# changed, 8 the change is incompatible (e.g. a removed symbol). A changed
+# signature or type layout only sets 4, like an addition does, so 4 is
+# judged again with additions ignored.
+echo "comparing $name with the ABI baseline ${commit:0:12} ($old_library)"
+status=0
+abidiff "${abidiff_options[@]}" "$old_library" "$library" || status=$?
+[ $((status & 3)) -eq 0 ] || die "abidiff failed (status $status)"
+if [ $((status & 4)) -eq 0 ]; then
+    echo "The ABI of $name is the baseline's."
+    exit 0
+fi
+if [ $((status & 8)) -eq 0 ]; then
     status=0
-    abidiff "$record" "$fresh" || status=$?
-    if [ $((status & 3)) -ne 0 ]; then
-        echo "abi.sh: abidiff failed (status $status)" >&2
-        exit 1
-    fi
-    if [ $((status & 4)) -ne 0 ]; then
-        if [ $((status & 8)) -eq 0 ]; then
-            status=0
-            abidiff --no-added-syms "$record" "$fresh" >/dev/null || status=$?
-        fi
-        if [ $((status & 4)) -ne 0 ]; then
-            cat >&2 <<MESSAGE
+    abidiff "${abidiff_options[@]}" --no-added-syms "$old_library" "$library" >/dev/null ||
+        status=$?
+fi
+if [ $((status & 4)) -eq 0 ]; then
+    echo "Compatible additions only (above): raise the minor version."
+    exit 0
+fi
+cat >&2 <<MESSAGE
 
-The ABI of $name changed incompatibly (see above): programs built against
-$name would break. Either restore compatibility, or bump the major version:
-VERSION 5.0.0 in CMakeLists.txt (SONAME and package names move to 5), the
-namespaces become \`inline namespace v5\`, then ./dev.sh abi-update records
-the new ABI.
+The ABI of $name changed incompatibly since the baseline ${commit:0:12} (see
+above): programs built against it would break. Either restore
+compatibility, or bump the major version: VERSION 5.0.0 in CMakeLists.txt
+(SONAME and package names move to 5), the namespaces become \`inline
+namespace v5\`; commit that, then ./dev.sh abi-update makes the commit the
+new baseline.
 MESSAGE
-            exit 1
-        fi
-        echo "Compatible additions only (above). Record them with ./dev.sh abi-update and raise the minor version."
-    else
-        echo "The ABI of $name matches $record."
-    fi
-    ;;
-*)
-    echo "usage: abi.sh check|update <shared library> <record> <public headers dir>" >&2
-    exit 2
-    ;;
-esac
+exit 1

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# abi.sh <target> <library> <source dir> <work dir> [cmake option]...
+# abi.sh [--self-test] <target> <library> <source dir> <work dir> [cmake option]...
 #
 # The ABI guard. It builds the libraries again from the commit named in
 # <source dir>/abi/baseline (the release whose ABI every later 4.x keeps),
@@ -15,11 +15,20 @@
 # The baseline build is kept in <work dir>/baseline-<commit>/, built once per
 # commit and set of options; concurrent checks share it under a lock, held
 # until the comparison is done.
+# With --self-test, the guard checks itself: the baseline's sources with two
+# deliberate incompatible changes (an exported function of the environment
+# library gains a parameter, the logging library's Logger a data member) are
+# built as well, and lib<target> of that build must fail the comparison, so
+# that a libabigail that stops seeing such changes cannot pass unnoticed.
+# <library> then only decides whether the build is one that is checked.
+#
 # Skipped (exit 77), with the reason: a build without debug information or
 # with a sanitizer runtime, and a source tree without the git history that
 # holds the baseline (a release tarball, a package build, a shallow clone).
 set -euo pipefail
 
+self_test=0
+[ "${1:-}" != --self-test ] || { self_test=1; shift; }
 target=$1 library=$2 source_dir=$3 work=$4
 shift 4
 cmake_options=("$@")
@@ -80,17 +89,58 @@ if [ ! -f "$cache/src.done" ]; then
 fi
 options=("${cmake_options[@]}" -DTARN_UTILS_BUILD_TESTS=OFF -DTARN_UTILS_BUILD_EXAMPLES=OFF
          -DTARN_UTILS_BUILD_BENCH=OFF -DTARN_UTILS_BUILD_FUZZERS=OFF)
-if [ "$(cat "$cache/options" 2>/dev/null)" != "$(printf '%s\n' "${options[@]}")" ]; then
-    rm -rf "$cache/build" "$cache/options"
-    echo "building the ABI baseline ${commit:0:12} in $cache/build"
-    "$cmake" -S "$cache/src" -B "$cache/build" "${options[@]}" >"$cache/configure.log" 2>&1 ||
-        { cat "$cache/configure.log" >&2; die "configuring the ABI baseline failed"; }
-    printf '%s\n' "${options[@]}" >"$cache/options"
+
+# build_libraries <what> <dir>: configures <dir>/src into <dir>/build (anew
+# when the options changed) and builds it, quietly unless it fails.
+build_libraries() {
+    if [ "$(cat "$2/options" 2>/dev/null)" != "$(printf '%s\n' "${options[@]}")" ]; then
+        rm -rf "$2/build" "$2/options"
+        echo "building $1 in $2/build"
+        "$cmake" -S "$2/src" -B "$2/build" "${options[@]}" >"$2/configure.log" 2>&1 ||
+            { cat "$2/configure.log" >&2; die "configuring $1 failed"; }
+        printf '%s\n' "${options[@]}" >"$2/options"
+    fi
+    "$cmake" --build "$2/build" --parallel 2 >"$2/build.log" 2>&1 ||
+        { cat "$2/build.log" >&2; die "building $1 failed"; }
+}
+# library_of <dir>: lib<target> of the build in <dir>.
+library_of() {
+    local found
+    found=$(find "$1/build" -name "lib$target.so.*" -type f -print -quit)
+    [ -n "$found" ] || die "no lib$target in $1/build"
+    echo "$found"
+}
+
+build_libraries "the ABI baseline ${commit:0:12}" "$cache"
+old_library=$(library_of "$cache")
+
+if [ "$self_test" = 1 ]; then
+    # change <file> <sed expression> <what it must leave in the file>
+    change() {
+        sed -i "$2" "$broken/src/$1"
+        grep -qF "$3" "$broken/src/$1" ||
+            die "the self-test's change no longer applies to $1 of ${commit:0:12}: adapt it"
+    }
+    broken=$work/broken-$commit
+    if [ ! -f "$broken/src.done" ]; then
+        rm -rf "$broken"
+        mkdir -p "$broken"
+        cp -a "$cache/src" "$broken/src"
+        change include/tarn/utils/env.hpp \
+            's/bool unsetenv(const std::string& name);/bool unsetenv(const std::string\& name, int = 0);/' \
+            'unsetenv(const std::string& name, int = 0);'
+        change src/env/process_env.cpp \
+            's/^bool unsetenv(const std::string& name) {/bool unsetenv(const std::string\& name, int) {/' \
+            'bool unsetenv(const std::string& name, int) {'
+        change include/tarn/utils/log/logger.hpp \
+            's/^\( *\)OwnedImpl<LoggerData> data_;/&\n\1int selfTest_ = 0;/' 'int selfTest_ = 0;'
+        touch "$broken/src.done"
+    fi
+    build_libraries "the ABI baseline with deliberate incompatible changes" "$broken"
+    library=$(library_of "$broken")
+    name="$(basename "$library") (built with deliberate incompatible changes)"
+    source_dir=$broken/src
 fi
-"$cmake" --build "$cache/build" --parallel 2 >"$cache/build.log" 2>&1 ||
-    { cat "$cache/build.log" >&2; die "building the ABI baseline failed"; }
-old_library=$(find "$cache/build" -name "lib$target.so.*" -type f -print -quit)
-[ -n "$old_library" ] || die "the ABI baseline ${commit:0:12} has no lib$target"
 
 # abidiff reads both libraries' debug information itself: a comparison of
 # two abidw descriptions instead misses a public class that grew with
@@ -107,14 +157,22 @@ echo "comparing $name with the ABI baseline ${commit:0:12} ($old_library)"
 status=0
 abidiff "${abidiff_options[@]}" "$old_library" "$library" || status=$?
 [ $((status & 3)) -eq 0 ] || die "abidiff failed (status $status)"
-if [ $((status & 4)) -eq 0 ]; then
-    echo "The ABI of $name is the baseline's."
-    exit 0
-fi
-if [ $((status & 8)) -eq 0 ]; then
+changed=$((status & 4))
+if [ $((status & 12)) -eq 4 ]; then
     status=0
     abidiff "${abidiff_options[@]}" --no-added-syms "$old_library" "$library" >/dev/null ||
         status=$?
+    [ $((status & 3)) -eq 0 ] || die "abidiff failed (status $status)"
+fi
+if [ "$self_test" = 1 ]; then
+    [ $((status & 4)) -ne 0 ] ||
+        die "abidiff did not judge $name incompatible, so the ABI guard cannot be trusted here"
+    echo "The ABI guard sees the deliberate incompatible change above."
+    exit 0
+fi
+if [ "$changed" -eq 0 ]; then
+    echo "The ABI of $name is the baseline's."
+    exit 0
 fi
 if [ $((status & 4)) -eq 0 ]; then
     echo "Compatible additions only (above): raise the minor version."

@@ -31,6 +31,11 @@ usage: ./dev.sh <command>
   fuzz [SECONDS]
          build the libFuzzer targets with Clang (preset fuzz) and run each
          for SECONDS (default 60), all at once
+  release SUITE [COMMAND [ARGUMENT]...]
+         as root: run ./dev.sh COMMAND (default test) in a bare Debian
+         system of that release (bookworm, trixie or sid), bootstrapped
+         into build/chroot/SUITE on first use and kept, with a clone of
+         this checkout and its uncommitted changes
 USAGE
 }
 
@@ -293,6 +298,129 @@ cmd_abi_update() {
     git diff --stat -- abi/baseline
 }
 
+# ./dev.sh release <suite> [command...]: the command (default test) in a
+# bare Debian system of that release, as a new user would meet it. The
+# system is bootstrapped once into build/chroot/<suite> (debootstrap
+# --variant=minbase) and kept for the next run; the checkout is cloned into
+# it at /src/tarn-utils with its whole history, and uncommitted changes of
+# the work tree are copied over the clone, so what runs is what is here.
+cmd_release() {
+    [ $# -ge 1 ] || die "release: which release? $(release_suites)"
+    local suite=$1 fields row known=""
+    shift
+    for row in "${RELEASES[@]}"; do
+        read -ra fields <<<"$row"
+        [ "${fields[1]}" != "$suite" ] || known=1
+    done
+    [ -n "$known" ] || die "release: unknown release '$suite'; $(release_suites)"
+    [ $# -gt 0 ] || set -- test
+    [ "$1" != release ] || die "release: a release inside a release is not supported"
+    [ "$(id -u)" -eq 0 ] || die "release: needs root (debootstrap, mount and chroot)"
+    ensure_packages debootstrap
+
+    local root=$PWD/build/chroot/$suite
+    mkdir -p build/chroot
+    # One run per chroot at a time: the mounts are shared.
+    exec 9>"$root.lock"
+    flock -n 9 || die "release: another ./dev.sh release $suite is running"
+    if [ ! -d "$root" ]; then
+        # Made under another name and renamed when complete, so that an
+        # interrupted bootstrap is never taken for a usable system.
+        unmount_below "$root.new"
+        rm -rf "$root.new"
+        phase "bootstrapping Debian $suite into $root"
+        debootstrap --variant=minbase "$suite" "$root.new" "${TARN_UTILS_MIRROR:-http://deb.debian.org/debian}" \
+            >"$root.log" 2>&1 || die "debootstrap failed (log: $root.log)"
+        mv "$root.new" "$root"
+    fi
+    # The index of unstable is often past its Valid-Until date: no harm for
+    # building and testing, and nothing else accepts it.
+    if [ "$suite" = sid ]; then
+        echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99tarn-utils-valid-until"
+    fi
+    cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+
+    copy_checkout "$root/src/tarn-utils"
+
+    trap 'unmount_below "'"$root"'"' EXIT
+    trap 'exit 130' INT TERM HUP
+    mountpoint -q "$root/proc" || mount -t proc proc "$root/proc" || die "cannot mount $root/proc"
+    # A devpts instance of its own: the chroot's /dev/ptmx opens the one at
+    # its side, so a terminal opened inside appears in the chroot's /dev/pts.
+    mountpoint -q "$root/dev/pts" ||
+        mount -t devpts -o newinstance,ptmxmode=0666,mode=0620,gid=5 devpts "$root/dev/pts" ||
+        die "cannot mount $root/dev/pts"
+
+    phase "Debian $suite: ./dev.sh $* in $root/src/tarn-utils"
+    local start=$SECONDS status=0
+    chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        HOME=/root TERM="${TERM:-dumb}" ${CMAKE_BUILD_PARALLEL_LEVEL:+CMAKE_BUILD_PARALLEL_LEVEL="$CMAKE_BUILD_PARALLEL_LEVEL"} \
+        /bin/bash -c 'cd /src/tarn-utils && exec ./dev.sh "$@"' dev.sh "$@" || status=$?
+    unmount_below "$root"
+    trap - EXIT
+    [ $status -eq 0 ] || die "Debian $suite: ./dev.sh $* failed after $((SECONDS - start))s"
+    phase "Debian $suite: ./dev.sh $* passed in $((SECONDS - start))s"
+}
+
+release_suites() {
+    local row fields list=()
+    for row in "${RELEASES[@]}"; do
+        read -ra fields <<<"$row"
+        list+=("${fields[1]}")
+    done
+    echo "one of: ${list[*]}"
+}
+
+# unmount_below <dir>: unmounts everything mounted at or below <dir>,
+# deepest first, and fails unless nothing is left. Called before anything
+# under a chroot is removed: rm -rf through a mounted /proc or /dev/pts
+# would reach the host's.
+unmount_below() {
+    local mounts target
+    mapfile -t mounts < <(awk -v dir="$1" '$2 == dir || index($2, dir "/") == 1 { print $2 }' /proc/self/mounts | sort -r)
+    for target in "${mounts[@]}"; do
+        umount "$target" 2>/dev/null || umount --lazy "$target" || die "cannot unmount $target"
+    done
+    ! awk -v dir="$1" '$2 == dir || index($2, dir "/") == 1 { found = 1 } END { exit !found }' /proc/self/mounts ||
+        die "something is still mounted below $1"
+}
+
+# copy_checkout <dir>: <dir> becomes a clone of this checkout at HEAD, with
+# the whole history (tags included) and the uncommitted changes of the work
+# tree on top; ignored files in <dir> (its build directories) stay. A tree
+# that is not a git checkout is copied as it is, less build*/.
+copy_checkout() {
+    local dir=$1 head file
+    if ! git rev-parse --is-inside-work-tree >/dev/null 2>&1 ||
+        [ "$(git rev-parse --show-toplevel)" != "$PWD" ]; then
+        phase "copying the source tree (not a git checkout) to $dir"
+        mkdir -p "$dir"
+        find "$dir" -mindepth 1 -maxdepth 1 ! -name 'build*' -exec rm -rf {} +
+        tar --anchored --exclude='./build*' --exclude=./out -cf - . | tar -xf - -C "$dir" ||
+            die "copying the sources failed"
+        return 0
+    fi
+    head=$(git rev-parse HEAD)
+    [ "$(git rev-parse --is-shallow-repository)" = false ] ||
+        echo "dev.sh: warning: this checkout is shallow, so is its clone (git fetch --unshallow)" >&2
+    [ -d "$dir/.git" ] || git clone --quiet --no-checkout "$PWD" "$dir" || die "cloning into $dir failed"
+    if ! git -C "$dir" fetch --quiet --force --tags origin '+refs/heads/*:refs/remotes/origin/*' ||
+        ! git -C "$dir" fetch --quiet origin HEAD ||
+        ! git -C "$dir" checkout --quiet --force --detach "$head" ||
+        ! git -C "$dir" clean -q -ffd; then
+        die "updating the clone in $dir failed"
+    fi
+    if [ -n "$(git status --porcelain)" ]; then
+        phase "with the uncommitted changes of the work tree"
+        git ls-files -z --modified --others --exclude-standard |
+            while IFS= read -r -d '' file; do
+                if [ -e "$file" ] || [ -L "$file" ]; then printf '%s\0' "$file"; fi
+            done | tar --null --no-recursion -T - -cf - | tar -xf - -C "$dir" ||
+            die "copying the uncommitted changes failed"
+        git ls-files -z --deleted | (cd "$dir" && xargs -0 -r rm -f --)
+    fi
+}
+
 [ $# -gt 0 ] || {
     usage >&2
     exit 2
@@ -307,6 +435,7 @@ abi-update) cmd_abi_update "$@" ;;
 bench) cmd_bench "$@" ;;
 sanitize) cmd_sanitize "$@" ;;
 fuzz) cmd_fuzz "$@" ;;
+release) cmd_release "$@" ;;
 -h | --help | help) usage ;;
 *)
     echo "dev.sh: unknown command '$command' (see ./dev.sh --help)" >&2

@@ -60,19 +60,20 @@ struct Outcome {
     bool recordInNamed = false;  // the next record reached the named file
     bool recordOnConsole = false;  // and, being an error, standard error
     bool watchedUnchanged = false;  // what was at the watched path still is
+    int strayLines = 0;  // lines on stderr that are neither of the above
     Destination destination = Destination::Previous;
 
     std::string serialise() const {
         std::ostringstream text;
         text << diagnostics << ' ' << previousKept << ' ' << recordInNamed << ' ' << recordOnConsole << ' '
-             << watchedUnchanged << ' ' << static_cast<int>(destination);
+             << watchedUnchanged << ' ' << strayLines << ' ' << static_cast<int>(destination);
         return text.str();
     }
     static Outcome parse(const std::string& line) {
         Outcome outcome;
         int destination = 0;
         std::istringstream(line) >> outcome.diagnostics >> outcome.previousKept >> outcome.recordInNamed >>
-            outcome.recordOnConsole >> outcome.watchedUnchanged >> destination;
+            outcome.recordOnConsole >> outcome.watchedUnchanged >> outcome.strayLines >> destination;
         outcome.destination = static_cast<Destination>(destination);
         return outcome;
     }
@@ -102,8 +103,11 @@ Outcome tryName(const std::function<Target(const tt::TempDir&)>& prepare) {
 
     Outcome outcome;
     std::istringstream err(console.err);
-    for (std::string line; std::getline(err, line);)
-        outcome.diagnostics += line.rfind(kDiagnostic, 0) == 0 && line.size() > std::string(kDiagnostic).size();
+    for (std::string line; std::getline(err, line);) {
+        const bool diagnostic = line.rfind(kDiagnostic, 0) == 0 && line.size() > std::string(kDiagnostic).size();
+        outcome.diagnostics += diagnostic;
+        outcome.strayLines += !diagnostic && line.find("[error] [:] after") == std::string::npos;
+    }
     const std::string inPrevious = tt::readFile(previous);
     outcome.previousKept = count(inPrevious, "before\n") == 1 && count(inPrevious, "after\n") == 0;
     std::error_code ignored;
@@ -202,6 +206,34 @@ TEST(LoggerBadInput, NamesThatCannotBeOpenedReportOnceAndLoseNothing) {
              return Target{dir.file("run.log") + "\0.old"s, dir.file("run.log")};
          },
          Expect::Fails, false},
+        // The reason names the file: the line stays one line all the same.
+        {"a name holding a line feed and other control characters",
+         [](const tt::TempDir& dir) {
+             tt::writeFile(dir.file("plain"), "not a directory");
+             return Target{dir.file("plain/run\n.log\r\x1b[31m\t"), dir.file("plain")};
+         },
+         Expect::Fails, false},
+        // spdlog creates missing parents before it opens: a failed call
+        // removes those it created.
+        {"new parent directories, a last component too long",
+         [](const tt::TempDir& dir) {
+             return Target{dir.file("d1/d2/" + std::string(300, 'x')), dir.file("d1")};
+         },
+         Expect::Fails, false},
+        {"twenty new levels of parent directories, a last component too long",
+         [](const tt::TempDir& dir) {
+             std::string deep;
+             for (int level = 0; level < 20; ++level) deep += "n/";
+             return Target{dir.file(deep + std::string(300, 'x')), dir.file("n")};
+         },
+         Expect::Fails, false},
+        {"new parent directories below one that exists, a last component too long",
+         [](const tt::TempDir& dir) {
+             std::filesystem::create_directory(dir.file("kept"));
+             tt::writeFile(dir.file("kept/inside"), "kept");
+             return Target{dir.file("kept/new/" + std::string(300, 'x')), dir.file("kept/new")};
+         },
+         Expect::Fails, false},
         {"an empty name",
          [](const tt::TempDir& dir) { return Target{"", dir.file("previous.log")}; },
          Expect::TurnsOff, false},
@@ -226,6 +258,7 @@ TEST(LoggerBadInput, NamesThatCannotBeOpenedReportOnceAndLoseNothing) {
         }
         EXPECT_TRUE(outcome->previousKept);
         EXPECT_TRUE(outcome->recordOnConsole);
+        EXPECT_EQ(outcome->strayLines, 0);
         switch (row.expect) {
         case Expect::Opens:
             EXPECT_EQ(outcome->diagnostics, 0);

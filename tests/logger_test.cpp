@@ -3,19 +3,27 @@
 // are compiled in.
 #define SPDLOG_ACTIVE_LEVEL SPDLOG_LEVEL_TRACE
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <iomanip>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -345,24 +353,51 @@ TEST(LoggerFailedOpen, DiagnosticLeavesStdCerrAsTheCallerLeftIt) {
     std::cerr.exceptions(savedExceptions);
 }
 
-// Threads that log into one logger without pause until destroyed: half of
-// them trace records, which no flush follows, half info records.
-class BusyThreads {
+// The message of record `index` of thread `thread`: "thread T record N "
+// and a run of one letter whose length depends on both, so a torn or merged
+// line cannot pass for a whole one.
+std::string numberedMessage(int thread, int index, std::size_t minSize, std::size_t spread) {
+    const std::size_t size = minSize + static_cast<std::size_t>(index * 7919 + thread * 131) % spread;
+    return "thread " + std::to_string(thread) + " record " + std::to_string(index) + " " +
+           std::string(size, static_cast<char>('a' + thread));
+}
+
+// Whether `line` (without its line feed) is exactly one record logged as
+// numberedMessage(..., minSize, spread) at `level` without source location.
+bool isWholeRecord(const std::string& line, Level level, std::size_t minSize, std::size_t spread) {
+    static const std::regex stamp(kTimestamp);
+    const std::string marker = " [" + levelName(level) + "] [:] thread ";
+    const auto at = line.find(marker);
+    if (at == std::string::npos || !std::regex_match(line.substr(0, at), stamp)) return false;
+    int thread = -1;
+    int index = -1;
+    std::istringstream numbers(line.substr(at + marker.size()));
+    std::string word;
+    numbers >> thread >> word >> index;
+    if (numbers.fail() || word != "record" || thread < 0 || thread > 25 || index < 0) return false;
+    return line.compare(at + marker.size() - 7, std::string::npos, numberedMessage(thread, index, minSize, spread)) == 0;
+}
+
+// Threads that log numbered records through their own RawLoggerPtr() copy
+// without pause until destroyed, thread t at levels[t % levels.size()].
+class NumberedRecords {
 public:
-    BusyThreads(spdlog::logger& logger, int count) {
+    NumberedRecords(std::shared_ptr<spdlog::logger> logger, int count, std::vector<Level> levels,
+                    std::size_t minSize = 10, std::size_t spread = 50) {
         for (int thread = 0; thread < count; ++thread) {
-            threads_.emplace_back([this, &logger, thread] {
-                const Level level = thread % 2 ? spdlog::level::trace : spdlog::level::info;
-                for (int index = 0; !stop_; ++index) logger.log(level, "thread {} record {}\n", thread, index);
+            const Level level = levels[static_cast<std::size_t>(thread) % levels.size()];
+            threads_.emplace_back([this, logger, thread, level, minSize, spread] {
+                for (int index = 0; !stop_; ++index)
+                    logger->log(level, "{}\n", numberedMessage(thread, index, minSize, spread));
             });
         }
     }
-    ~BusyThreads() {
+    ~NumberedRecords() {
         stop_ = true;
         for (std::thread& thread : threads_) thread.join();
     }
-    BusyThreads(const BusyThreads&) = delete;
-    BusyThreads& operator=(const BusyThreads&) = delete;
+    NumberedRecords(const NumberedRecords&) = delete;
+    NumberedRecords& operator=(const NumberedRecords&) = delete;
 
 private:
     std::atomic<bool> stop_{false};
@@ -397,7 +432,7 @@ TEST(LoggerFileOff, WritesOutAndClosesThePreviousFile) {
                 lg::Logger logger("off");
                 logger.SetConsoleSinkLevel(spdlog::level::off);
                 logger.SetLogDestination(previous);
-                BusyThreads busy(logger.RawLogger(), 4);
+                NumberedRecords busy(logger.RawLoggerPtr(), 4, {spdlog::level::info, spdlog::level::trace});
                 while (std::filesystem::file_size(previous) == 0) std::this_thread::yield();
                 // The diagnostic is caught at std::cerr's buffer: a console
                 // capture would flush every stdio stream, the file's too.
@@ -491,6 +526,158 @@ TEST_F(LoggerTest, RecordsLoggedDuringSwitchesLandExactlyOnce) {
     EXPECT_EQ(repeated, 0);
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kRecordsPerThread));
     EXPECT_GT(files.size(), static_cast<std::size_t>(kMinSwitches));
+}
+
+// Naming the file that is already attached again, under its own name, a
+// hard link or a symbolic link, empties it while threads log into it. The
+// records the previous sink still buffers must reach the file before it is
+// emptied, never after the new records: every line must be a whole record.
+// Small trace records sit in the stdio buffer (no flush follows them); debug
+// records larger than that buffer are cut by it while being written.
+TEST(LoggerReopen, TheAttachedFileUnderAnyNameHoldsOnlyWholeRecords) {
+    constexpr int kRounds = 25;
+    struct Row {
+        const char* what;
+        std::string (*alias)(const tt::TempDir&, const std::string&);
+        Level level;
+        std::size_t minSize, spread;  // of the message
+    };
+    auto same = [](const tt::TempDir&, const std::string& path) { return path; };
+    auto hardLink = [](const tt::TempDir& dir, const std::string& path) {
+        std::filesystem::create_hard_link(path, dir.file("hard.log"));
+        return dir.file("hard.log");
+    };
+    auto symLink = [](const tt::TempDir& dir, const std::string& path) {
+        std::filesystem::create_symlink(path, dir.file("soft.log"));
+        return dir.file("soft.log");
+    };
+    const Row rows[] = {
+        {"the same name, trace records", same, spdlog::level::trace, 20, 200},
+        {"a hard link, trace records", hardLink, spdlog::level::trace, 20, 200},
+        {"a symbolic link, trace records", symLink, spdlog::level::trace, 20, 200},
+        {"the same name, debug records of 3 to 9 KB", same, spdlog::level::debug, 3000, 6000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        int tornRounds = 0;
+        std::string example;
+        for (int round = 0; round < kRounds; ++round) {
+            tt::TempDir dir;
+            const std::string path = dir.file("run.log");
+            lg::Logger logger("reopen");
+            logger.SetConsoleSinkLevel(spdlog::level::off);
+            logger.SetLogDestination(path);
+            const std::string alias = row.alias(dir, path);
+            {
+                NumberedRecords busy(logger.RawLoggerPtr(), 3, {row.level}, row.minSize, row.spread);
+                while (std::filesystem::file_size(path) == 0) std::this_thread::yield();
+                logger.SetLogDestination(alias);
+                while (std::filesystem::file_size(path) == 0) std::this_thread::yield();
+            }
+            logger.SetLogDestination("");  // writes out and closes
+            std::istringstream lines(readFile(path));
+            bool torn = false;
+            for (std::string line; std::getline(lines, line);) {
+                if (isWholeRecord(line, row.level, row.minSize, row.spread)) continue;
+                if (example.empty()) example = line.substr(0, 200);
+                torn = true;
+            }
+            tornRounds += torn;
+        }
+        EXPECT_EQ(tornRounds, 0) << "of " << kRounds << " rounds, e.g. " << example;
+    }
+}
+
+// Every member may be called from any thread at once. Threads switch the
+// file between two names, read the name back and change the console's
+// threshold while others log: each read gives a name that was set, and once
+// the last switch returns only its file is attached and open.
+TEST(LoggerConfiguration, MembersCalledFromManyThreadsAtOnceActInSomeOrder) {
+    constexpr int kRounds = 10;
+    constexpr int kConfigurers = 3;
+    constexpr int kSwitches = 150;  // per configuring thread and round
+    int strayReads = 0;
+    int leftOpen = 0;
+    int extraFiles = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        tt::TempDir dir;
+        const std::string names[] = {dir.file("s"), dir.file(std::string(60, 'l') + ".log")};
+        lg::Logger logger("configured");
+        std::atomic<int> stray{0};
+        {
+            NumberedRecords busy(logger.RawLoggerPtr(), 2, {spdlog::level::trace});
+            std::vector<std::thread> configurers;
+            for (int thread = 0; thread < kConfigurers; ++thread) {
+                configurers.emplace_back([&, thread] {
+                    const Level thresholds[] = {spdlog::level::off, spdlog::level::critical};
+                    for (int i = 0; i < kSwitches; ++i) {
+                        logger.SetLogDestination(names[(i + thread) % 2]);
+                        const std::string read = logger.LogDestination();
+                        stray += read != names[0] && read != names[1];
+                        logger.SetConsoleSinkLevel(thresholds[i % 2]);
+                    }
+                });
+            }
+            for (std::thread& thread : configurers) thread.join();
+        }
+        strayReads += stray;
+        // Whatever order the calls took, one file is attached now: a record
+        // reaches it alone.
+        logger.SetConsoleSinkLevel(spdlog::level::off);
+        logger.SetLogDestination(names[0]);
+        logger.RawLogger().critical("last\n");
+        extraFiles += count(readFile(names[1]), "last\n") != 0;
+        logger.SetLogDestination("");
+        for (const std::string& name : names) leftOpen += tt::descriptorsOpenOn(name) != 0;
+    }
+    EXPECT_EQ(strayReads, 0) << "LogDestination() gave a name never set";
+    EXPECT_EQ(extraFiles, 0) << "rounds that left a second file attached";
+    EXPECT_EQ(leftOpen, 0) << "files still open after file output was turned off";
+}
+
+// A record that no attached sink admits never waits for a lock of the
+// Logger's: with standard error stuck (a pipe nobody reads), a thread
+// blocked in writing an err record to the console holds up no trace record
+// of another thread, which neither the console nor a file wants.
+TEST(LoggerGate, ARecordNoSinkAdmitsDoesNotWaitForAStuckConsole) {
+    lg::Logger logger("gate");
+    logger.SetConsoleSinkLevel(spdlog::level::err);
+
+    std::fflush(nullptr);
+    const int savedErr = ::dup(STDERR_FILENO);
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    // Fill the pipe without blocking, then let writes block again.
+    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    const std::string filler(4096, 'f');
+    while (::write(ends[1], filler.data(), filler.size()) > 0) {
+    }
+    ::fcntl(ends[1], F_SETFL, 0);
+    ::dup2(ends[1], STDERR_FILENO);
+
+    std::atomic<bool> stuckDone{false};
+    std::thread stuck([&] {
+        logger.RawLogger().error("stuck\n");
+        stuckDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const bool stuckWasBlocked = !stuckDone;
+    auto passing = std::async(std::launch::async, [&] { logger.RawLogger().trace("nobody wants this\n"); });
+    const bool passed = passing.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+
+    // Let the stuck record through and put standard error back.
+    ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    char drain[4096];
+    while (!stuckDone) {
+        if (::read(ends[0], drain, sizeof drain) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    stuck.join();
+    passing.wait();
+    ::dup2(savedErr, STDERR_FILENO);
+    for (int fd : {savedErr, ends[0], ends[1]}) ::close(fd);
+
+    EXPECT_TRUE(stuckWasBlocked) << "the err record was not held up by the full pipe";
+    EXPECT_TRUE(passed) << "the trace record waited for the stuck console";
 }
 
 }  // namespace

@@ -1,12 +1,22 @@
 // SPDX-License-Identifier: MIT
 #include <tarn/utils/log/logger.hpp>
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <mutex>
 #include <ostream>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
+#include <vector>
 
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/basic_file_sink.h>
@@ -26,6 +36,32 @@ using FileSink = spdlog::sinks::basic_file_sink<std::mutex>;
 // want one record per line end the message with "\n".
 constexpr const char* kLinePattern = "%^(%Y-%m-%d %T.%e) [%l] [%s:%#] %v%$";
 
+// The reason as one readable line: spdlog's message names the file, and a
+// name may hold any byte but NUL. Control characters become C escapes;
+// other bytes, UTF-8 included, stay as they are.
+std::string oneLine(const char* reason) {
+    static const char hex[] = "0123456789abcdef";
+    std::string line;
+    for (const char* at = reason; *at != '\0'; ++at) {
+        const auto byte = static_cast<unsigned char>(*at);
+        switch (byte) {
+        case '\n': line += "\\n"; break;
+        case '\r': line += "\\r"; break;
+        case '\t': line += "\\t"; break;
+        case '\\': line += "\\\\"; break;
+        default:
+            if (byte < 0x20 || byte == 0x7f) {
+                line += "\\x";
+                line += hex[byte >> 4];
+                line += hex[byte & 0xf];
+            } else {
+                line += *at;
+            }
+        }
+    }
+    return line;
+}
+
 // Writes "Error creating log file: <reason>" to std::cerr as one write,
 // where a client that redirected the stream's buffer finds it. The stream is
 // the application's: whatever its state and exception mask, the write never
@@ -33,7 +69,7 @@ constexpr const char* kLinePattern = "%^(%Y-%m-%d %T.%e) [%l] [%s:%#] %v%$";
 // (a full device) does not silence the application's later output. A stream
 // the application muted (not good()) stays silent.
 void reportOpenFailure(const char* reason) {
-    const std::string line = std::string("Error creating log file: ") + reason + '\n';
+    const std::string line = "Error creating log file: " + oneLine(reason) + '\n';
     std::ostream& err = std::cerr;
     const std::ios::iostate exceptions = err.exceptions();
     const std::ios::iostate state = err.rdstate();
@@ -52,6 +88,54 @@ void reportOpenFailure(const char* reason) {
     }
 }
 
+// The parent directories of `filename` that do not exist, deepest first:
+// those spdlog will create before it opens the file. Cut where spdlog cuts
+// (at the last '/'), so the two agree on what the parent is.
+std::vector<std::string> missingParents(const std::string& filename) {
+    std::vector<std::string> missing;
+    std::string path = filename;
+    for (;;) {
+        const auto slash = path.find_last_of('/');
+        if (slash == std::string::npos || slash == 0) break;
+        path.erase(slash);
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) == 0 || errno != ENOENT) break;
+        missing.push_back(path);
+    }
+    return missing;
+}
+
+// Opens `filename` for appending, close-on-exec, without truncating it: the
+// Logger empties it only when no record can be in flight towards a sink on
+// the same file (see attachLogFile). `descriptor` receives the file's
+// descriptor.
+std::shared_ptr<FileSink> openLogFile(const std::string& filename, const std::shared_ptr<int>& descriptor) {
+    spdlog::file_event_handlers handlers;
+    // Debian's libspdlog opens without O_CLOEXEC. The flag is set right
+    // after the open, so only a child started by another thread in between
+    // can inherit the descriptor.
+    handlers.after_open = [descriptor](const spdlog::filename_t&, std::FILE* file) {
+        const int fd = ::fileno(file);
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) != 0)
+            throw std::system_error(errno, std::generic_category(), "cannot make the log file close-on-exec");
+        *descriptor = fd;
+    };
+    return std::make_shared<FileSink>(filename, false, handlers);
+}
+
+// Every live Logger, for the fork handlers. Never destroyed, so a fork
+// during static destruction still finds it.
+struct ForkRegistry {
+    std::mutex mutex;
+    std::vector<LoggerData*> loggers;
+
+    static ForkRegistry& instance() {
+        static ForkRegistry* const registry = new ForkRegistry;
+        return *registry;
+    }
+};
+
 }  // namespace
 
 // Released in reverse order of declaration: the backend goes first, the
@@ -59,6 +143,10 @@ void reportOpenFailure(const char* reason) {
 // outlive the record.
 struct LoggerData {
     std::shared_ptr<SplitConsoleSink> console = std::make_shared<SplitConsoleSink>();
+    // Serialises the Logger's own members (not the records): it guards the
+    // three members below and every change of a threshold. Taken before the
+    // fan-out's mutex, never while holding it.
+    std::mutex configuration;
     // The open log file; empty while file output is off, so that no
     // descriptor outlives its use.
     std::shared_ptr<FileSink> logFile;
@@ -73,6 +161,20 @@ struct LoggerData {
                                                      std::string());
     std::shared_ptr<spdlog::logger> backend;
 
+    // The fan-out's own threshold is the lowest of its attached sinks', so
+    // that spdlog's logger skips a record none of them admits before it
+    // takes any lock of ours. It is lowered before a sink admits more, and
+    // raised only after one admits less: at no moment does it hold back a
+    // record an attached sink would take. Callers hold `configuration`.
+    spdlog::level::level_enum lowestAttached() const {
+        const spdlog::level::level_enum shown = console->level();
+        return logFile ? std::min(shown, logFile->level()) : shown;
+    }
+    void admit(spdlog::level::level_enum level) {
+        if (level < fanOut->level()) fanOut->set_level(level);
+    }
+    void narrowToAttached() { fanOut->set_level(lowestAttached()); }
+
     // Stops file output and closes the file. Records stop reaching it at
     // once; those already in it, trace records that no flush followed
     // included, are written out before this returns, so neither a crash
@@ -85,9 +187,80 @@ struct LoggerData {
         // did. Flush errors go to the backend's error handler, as those of
         // every other flush do.
         logFile->set_level(spdlog::level::off);
+        narrowToAttached();
         backend->flush();
         fanOut->remove_sink(logFile);
         logFile.reset();
+    }
+
+    // Puts `opened` (appending, not yet emptied, on `descriptor`) in place
+    // of the current file. The name may be the current file's, or a link to
+    // it: the current sink's buffer must then reach the file before it is
+    // emptied, and nothing of it after. So, under the fan-out's mutex, with
+    // no record in flight: write out the current file, empty the new one,
+    // swap. Throws when the new file cannot be emptied; nothing has changed
+    // then.
+    void attachLogFile(std::shared_ptr<FileSink> opened, int descriptor, const std::string& name) {
+        admit(spdlog::level::trace);
+        // Errors of this flush go to the backend's error handler; what a
+        // record adds meanwhile is written out under the mutex below.
+        if (logFile) backend->flush();
+        std::string kept = name;
+        const std::shared_ptr<FileSink> previous = logFile;
+        fanOut->replace_sink(previous, opened, [&] {
+            if (previous) {
+                try {
+                    previous->flush();
+                } catch (const std::exception&) {
+                    // Reported by the flush above when the device fails;
+                    // the file is emptied all the same.
+                }
+            }
+            // A FIFO or a terminal has nothing to empty (EINVAL).
+            if (::ftruncate(descriptor, 0) != 0 && errno != EINVAL)
+                throw std::system_error(errno, std::generic_category(), "cannot empty the log file " + name);
+        });
+        logFile = std::move(opened);
+        logFileName = std::move(kept);
+        narrowToAttached();
+        // `previous` closes here, with nothing left in its buffer.
+    }
+
+    // The fork handlers: before fork() every Logger's members and records
+    // wait (configuration, then the fan-out, as everywhere else), afterwards
+    // both go on, in the parent and in the child.
+    static void prepareFork() {
+        ForkRegistry& registry = ForkRegistry::instance();
+        registry.mutex.lock();
+        for (LoggerData* data : registry.loggers) {
+            data->configuration.lock();
+            data->fanOut->holdForFork();
+        }
+    }
+    static void releaseAfterFork() {
+        ForkRegistry& registry = ForkRegistry::instance();
+        for (auto at = registry.loggers.rbegin(); at != registry.loggers.rend(); ++at) {
+            (*at)->fanOut->releaseAfterFork();
+            (*at)->configuration.unlock();
+        }
+        registry.mutex.unlock();
+    }
+
+    void registerForFork() {
+        static std::once_flag handlers;
+        std::call_once(handlers, [] {
+            const int error = ::pthread_atfork(prepareFork, releaseAfterFork, releaseAfterFork);
+            if (error != 0) throw std::system_error(error, std::generic_category(), "pthread_atfork");
+        });
+        ForkRegistry& registry = ForkRegistry::instance();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.loggers.push_back(this);
+    }
+    void unregisterForFork() noexcept {
+        ForkRegistry& registry = ForkRegistry::instance();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.loggers.erase(std::remove(registry.loggers.begin(), registry.loggers.end(), this),
+                               registry.loggers.end());
     }
 };
 
@@ -95,15 +268,20 @@ Logger::Logger(const std::string& name) : data_(makeOwnedImpl<LoggerData>()) {
     LoggerData& d = *data_;
     d.backend = std::make_shared<spdlog::logger>(name, d.fanOut);
     d.fanOut->add_sink(d.console);
-    // Filtering is the sinks' business: the backend and the fan-out pass
-    // everything, the console keeps err and critical.
+    // Filtering is the sinks' business: the backend passes everything, the
+    // fan-out what at least one attached sink admits, the console keeps err
+    // and critical.
     d.backend->set_level(spdlog::level::trace);
     d.console->set_level(spdlog::level::err);
+    d.narrowToAttached();
     d.backend->flush_on(spdlog::level::debug);
     d.backend->set_formatter(d.lineFormatter->clone());
+    d.registerForFork();  // last: nothing after it can throw
 }
 
-Logger::~Logger() = default;
+Logger::~Logger() {
+    data_->unregisterForFork();
+}
 
 spdlog::logger& Logger::RawLogger() const {
     return *data_->backend;
@@ -114,24 +292,30 @@ std::shared_ptr<spdlog::logger> Logger::RawLoggerPtr() const {
 }
 
 void Logger::SetConsoleSinkLevel(spdlog::level::level_enum level) {
-    if (data_->console) data_->console->set_level(level);
+    LoggerData& d = *data_;
+    std::lock_guard<std::mutex> lock(d.configuration);
+    d.admit(level);
+    d.console->set_level(level);
+    d.narrowToAttached();
 }
 
 std::string Logger::LogDestination() const {
+    std::lock_guard<std::mutex> lock(data_->configuration);
     return data_->logFileName;
 }
 
 void Logger::SetLogDestination(const std::string& filename) {
     LoggerData& d = *data_;
     if (filename.empty()) {
+        std::lock_guard<std::mutex> lock(d.configuration);
         d.closeLogFile();
         return;
     }
-    // Trace records are not followed by a flush. Push them into the current
-    // file now: if the new name is the same file, truncating it below must
-    // not leave them to be appended by the closing sink afterwards. Flush
-    // errors go to spdlog's error handler, like those of any other flush.
-    if (d.logFile) d.backend->flush();
+    // Opening happens before the configuration is locked: it may wait (for
+    // the reader of a FIFO, for spdlog's retries), and other members, the
+    // fork handlers included, need not wait with it. The call takes effect
+    // where it takes the lock.
+    const std::vector<std::string> created = missingParents(filename);
     try {
         // The file system sees the name as a C string: "run.log\0x" would
         // open and truncate run.log, a file nobody named.
@@ -139,17 +323,24 @@ void Logger::SetLogDestination(const std::string& filename) {
             throw std::invalid_argument("the file name holds a NUL byte");
         // Everything that can fail happens before the swap, so the current
         // file keeps receiving records until the new one is ready.
-        auto opened = std::make_shared<FileSink>(filename, true);
+        auto descriptor = std::make_shared<int>(-1);
+        auto opened = openLogFile(filename, descriptor);
         opened->set_formatter(d.lineFormatter->clone());
         opened->set_level(spdlog::level::trace);
-        std::string name = filename;
-        d.fanOut->replace_sink(d.logFile, opened);
-        d.logFile = std::move(opened);  // closes the previous file
-        d.logFileName = std::move(name);
+        std::lock_guard<std::mutex> lock(d.configuration);
+        d.attachLogFile(std::move(opened), *descriptor, filename);
     } catch (const std::exception& error) {
-        // The previous file stops receiving records and keeps its name for
-        // LogDestination(); records go on reaching the console.
-        d.closeLogFile();
+        // spdlog created the missing parents before the open failed; remove
+        // those again, deepest first, as long as nothing has been put into
+        // them meanwhile (rmdir removes only an empty directory).
+        for (const std::string& directory : created)
+            if (::rmdir(directory.c_str()) != 0) break;
+        {
+            // The previous file stops receiving records and keeps its name
+            // for LogDestination(); records go on reaching the console.
+            std::lock_guard<std::mutex> lock(d.configuration);
+            d.closeLogFile();
+        }
         reportOpenFailure(error.what());
     }
 }

@@ -30,9 +30,17 @@ struct LoggerData;
 // record of level debug or above.
 //
 // Thread-safety: any number of threads may log through the backend at once,
-// including while SetLogDestination() switches the file. The Logger's own
-// operations are not synchronised with each other: serialise calls of
-// SetLogDestination() and LogDestination() on one Logger.
+// and every member may be called from any thread at any time, also while
+// others log: concurrent calls act one after the other, in some order. A
+// record that no attached sink admits (below the console's threshold, with
+// no file) takes no lock of the Logger's.
+//
+// fork(): while the Logger lives, a child forked at any moment, other
+// threads logging or reconfiguring included, may log and reconfigure at
+// once, and records logged before the fork are never written twice (by the
+// parent and by the child's copy of the file's buffer). Records through a
+// RawLoggerPtr() handle are covered while the Logger lives; the client's own
+// spdlog loggers and sinks are not.
 //
 // Errors: the only failure reported in place is a log file that cannot be
 // opened (see SetLogDestination). Anything else, allocation included, throws
@@ -73,19 +81,24 @@ public:
     // closed); empty before the first successful call.
     std::string LogDestination() const;
 
-    // With a non-empty name, opens that file afresh, truncated (the same name
-    // again empties it too), and sends every record to it instead of the
-    // previous file. Records logged by other threads meanwhile land whole in
-    // either the previous file or the new one, never in neither or both.
-    // With an empty name, turns file output off. Whenever a file stops
-    // receiving records, every byte written to it is in the file and the
-    // file is closed by the time this returns.
+    // With a non-empty name, opens that file afresh, truncated, close-on-exec
+    // (missing parent directories are created), and sends every record to it
+    // instead of the previous file. The same name again, or a link to the
+    // open file, empties it too, after the previous sink's last bytes: every
+    // record in the file is whole. Records logged by other threads meanwhile
+    // land whole in either the previous file or the new one, never in
+    // neither or both. With an empty name, turns file output off. Whenever a
+    // file stops receiving records, every byte written to it is in the file
+    // and the file is closed by the time this returns. Opening a FIFO waits
+    // for a reader; other members do not wait with it.
     //
     // A file that cannot be opened, and a name holding a NUL byte (which
     // would reach the file system cut short), is not an exception: the line
     // "Error creating log file: <reason>" goes to std::cerr in one write,
+    // control characters of the reason escaped so that it stays one line,
     // file output is off afterwards (the previous file is closed) and
-    // LogDestination() still names the previous file. Records keep going to
+    // LogDestination() still names the previous file. Parent directories
+    // the call created are removed again while they are empty. Records keep going to
     // the console. Writing the line never throws and leaves std::cerr's
     // state and exception mask as they were; a std::cerr that is not good()
     // stays silent.

@@ -30,6 +30,17 @@ enum class ConsoleKind {
     Terminal,  // a pseudo-terminal in raw mode: keep the output short
 };
 
+// Whether a pseudo-terminal can be had here at all: a build chroot may have
+// no /dev/pts mounted, and a test that needs a terminal skips there.
+inline bool terminalAvailable() {
+    int master = -1;
+    int terminal = -1;
+    if (::openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0) return false;
+    ::close(master);
+    ::close(terminal);
+    return true;
+}
+
 struct ConsoleText {
     std::string out;
     std::string err;

@@ -78,9 +78,10 @@ SUITE_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libclang-rt-dev binutils abi
 # What the benchmarks add (preset bench; the dev suite runs each once).
 BENCH_PACKAGES=(libbenchmark-dev)
 # What the Debian packages add: debhelper to build them (scripts/package.sh;
-# dpkg-buildpackage also insists on build-essential) and lintian for the
-# suite's check of them.
-PACKAGE_PACKAGES=(dpkg-dev build-essential debhelper lintian)
+# dpkg-buildpackage also insists on build-essential), GoogleTest and
+# FuzzedDataProvider.h for the unit tests that the package build runs, and
+# lintian for the suite's check of them.
+PACKAGE_PACKAGES=(dpkg-dev build-essential debhelper lintian libgtest-dev libclang-rt-dev)
 DEV_PACKAGES=("${SUITE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}")
 # What the fuzzers add: Clang with libFuzzer and its sanitizer runtimes
 # (libclang-rt-dev is the runtime of the default clang), and llvm-symbolizer

@@ -3,11 +3,12 @@
 #
 # lintian.sh <dir>
 #
-# Runs lintian, pedantic tags included, on every .deb and .changes file in
-# <dir> (scripts/package.sh's output) and fails on any error (E:) or warning
-# (W:). Info and pedantic tags are printed but pass: the README's packaging
-# section says which are left and why. Exits 77 (skipped) when lintian is
-# not installed.
+# Runs lintian, pedantic and experimental tags included, on every .deb and
+# .changes file in <dir> (scripts/package.sh's output; the .changes file
+# brings the source package along) and fails on any error (E:) or warning
+# (W:). Info, pedantic and experimental tags are printed but pass: the
+# README's packaging section says which are left and why. Exits 77 (skipped)
+# when lintian is not installed.
 set -euo pipefail
 
 die() {
@@ -28,11 +29,12 @@ debs=("$dir"/*.deb)
 changes=("$dir"/*.changes)
 shopt -u nullglob
 [ ${#debs[@]} -gt 0 ] || die "no .deb files in $dir"
+[ ${#changes[@]} -gt 0 ] || die "no .changes file in $dir"
 
 # lintian's own exit status covers errors only, and not every kind of
 # failure to run; the tags are what counts.
 status=0
-report=$(lintian --display-info --pedantic --fail-on error,warning \
+report=$(lintian --display-info --pedantic --display-experimental --fail-on error,warning \
     "${debs[@]}" "${changes[@]}" 2>&1) || status=$?
 echo "lintian on: $(cd "$dir" && echo *.deb *.changes)"
 [ -z "$report" ] || echo "$report"

@@ -22,6 +22,10 @@
 #   deb           checks the Debian packages that scripts/package.sh left in
 #                 <dir>, unpacks them into <scratch>/root (dpkg -x) and
 #                 does find_package and pkg_config against that root
+#   system_find_package, system_pkg_config
+#                 the same two against the libraries installed in the
+#                 system (libtarn-utils-dev), as debian/tests/ does; <dir>
+#                 is unused
 # TARN_UTILS_VERSION in the environment is the version of this source tree.
 set -euo pipefail
 
@@ -43,7 +47,7 @@ declare -A modules=([env_consumer]=tarn-utils [log_consumer]=tarn-utils-log)
 # The logging library may be left out of a build (TARN_UTILS_BUILD_LOG=0 in
 # the environment says so), never out of the packages.
 with_log=1
-[ "$mode" != deb ] && [ "${TARN_UTILS_BUILD_LOG:-1}" = 0 ] && with_log=0
+case $mode in deb | system_*) ;; *) [ "${TARN_UTILS_BUILD_LOG:-1}" = 0 ] && with_log=0 ;; esac
 
 # The components the consumer project asks find_package for.
 components=utils
@@ -114,14 +118,19 @@ build_with_pkg_config() {
     done
 }
 
-# run_consumers <build dir> <library dir>: the programs must run from the
-# installed libraries, not from a build tree.
+# run_consumers <build dir> [<library dir>]: the programs must run from the
+# installed libraries, not from a build tree; without a library directory,
+# from the system's.
 run_consumers() {
     local program ran=0
     for program in "$1"/*_consumer; do
         [ -x "$program" ] || continue
         echo "running $program"
-        LD_LIBRARY_PATH=$2${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$program"
+        if [ -n "${2:-}" ]; then
+            LD_LIBRARY_PATH=$2${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$program"
+        else
+            "$program"
+        fi
         ran=$((ran + 1))
     done
     [ "$ran" -gt 0 ] || die "no consumer program was built in $1"
@@ -137,11 +146,12 @@ library_dir() {
 }
 
 # check_debs <dir>: the split, the contents, the dependencies and what
-# debhelper adds (Multi-Arch, copyright, ldconfig trigger, shlibs, debug
-# symbols).
+# debhelper adds (Multi-Arch, copyright, ldconfig trigger, shlibs, symbols,
+# debug symbols).
 check_debs() {
-    local version major arch runtime log dev deb
+    local version upstream major arch runtime log dev deb
     version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
+    upstream=${version%-*}
     major=${version%%.*}
     arch=$(dpkg --print-architecture)
     runtime=$1/libtarn-utils${major}_${version}_$arch.deb
@@ -176,10 +186,10 @@ check_debs() {
     }
     local libdir="\./usr/lib/[^/]+-linux-gnu"
     # A runtime package holds its .so.<major>* files and nothing else.
-    expect "$runtime" files "$libdir/libtarn-utils\.so\.$major -> libtarn-utils\.so\.$version$"
-    expect "$runtime" files "$libdir/libtarn-utils\.so\.$version$"
-    expect "$log" files "$libdir/libtarn-utils-log\.so\.$major -> libtarn-utils-log\.so\.$version$"
-    expect "$log" files "$libdir/libtarn-utils-log\.so\.$version$"
+    expect "$runtime" files "$libdir/libtarn-utils\.so\.$major -> libtarn-utils\.so\.$upstream$"
+    expect "$runtime" files "$libdir/libtarn-utils\.so\.$upstream$"
+    expect "$log" files "$libdir/libtarn-utils-log\.so\.$major -> libtarn-utils-log\.so\.$upstream$"
+    expect "$log" files "$libdir/libtarn-utils-log\.so\.$upstream$"
     for deb in "$runtime" "$log"; do
         expect "$deb" files '\./usr/include|/cmake/|/pkgconfig/|\.so( |$)' -v
     done
@@ -199,7 +209,10 @@ check_debs() {
     expect "$dev" files ' \./[^ ]*\.so\.[0-9.]+( -> |$)' -v   # no .so.4* file
     expect "$dev" Depends "libtarn-utils$major \(= $version\)"
     expect "$dev" Depends "libtarn-utils-log$major \(= $version\)"
-    expect "$dev" Depends 'libspdlog-dev'
+    # At least the spdlog the logging library was built against.
+    local spdlog
+    spdlog=$(dpkg-query -W -f='${Version}' libspdlog-dev | sed 's/-[^-]*$//; s/[.+]/\\&/g')
+    expect "$dev" Depends "libspdlog-dev \(>= $spdlog\)"
     expect "$dev" Section '^libdevel$'
     # Each package has its own synopsis, and installs for several
     # architectures side by side.
@@ -222,11 +235,15 @@ check_debs() {
         done
     done
     # Packages built against a 4.x need at least that 4.x (a minor release
-    # may add symbols).
-    control "$runtime" shlibs | grep -Fxq "libtarn-utils $major libtarn-utils$major (>= $version)" ||
+    # may add symbols); the symbols files say which 4.x each symbol needs.
+    control "$runtime" shlibs | grep -Fxq "libtarn-utils $major libtarn-utils$major (>= $upstream)" ||
         die "$(basename "$runtime"): wrong shlibs: $(control "$runtime" shlibs)"
-    control "$log" shlibs | grep -Fxq "libtarn-utils-log $major libtarn-utils-log$major (>= $version)" ||
+    control "$log" shlibs | grep -Fxq "libtarn-utils-log $major libtarn-utils-log$major (>= $upstream)" ||
         die "$(basename "$log"): wrong shlibs: $(control "$log" shlibs)"
+    control "$runtime" symbols | grep -Fxq "libtarn-utils.so.$major libtarn-utils$major #MINVER#" ||
+        die "$(basename "$runtime") has no symbols file"
+    control "$log" symbols | grep -Fxq "libtarn-utils-log.so.$major libtarn-utils-log$major #MINVER#" ||
+        die "$(basename "$log") has no symbols file"
     echo "packages checked: $(cd "$1" && echo *.deb)"
 }
 
@@ -340,7 +357,15 @@ deb)
         build_with_pkg_config "$scratch/build-pkg_config"
     run_consumers "$scratch/build-pkg_config" "$libdir"
     ;;
+system_find_package)
+    build_with_cmake "" "$scratch/build"
+    run_consumers "$scratch/build"
+    ;;
+system_pkg_config)
+    build_with_pkg_config "$scratch/build"
+    run_consumers "$scratch/build"
+    ;;
 *)
-    die "unknown mode '$mode' (find_package, pkg_config, add_subdirectory or deb)"
+    die "unknown mode '$mode' (find_package, pkg_config, add_subdirectory, deb, system_find_package or system_pkg_config)"
     ;;
 esac

@@ -17,6 +17,10 @@ usage: ./dev.sh <command>
   package
          build the Debian packages with debhelper into build/packages
          and list them
+  autopkgtest
+         build the Debian packages as package does, then run their
+         autopkgtest (debian/tests/) with autopkgtest in a disposable
+         minbase chroot of this release (needs root and the archive)
   abi-update
          make the commit checked out the ABI baseline (abi/baseline) that
          the suite's abi.* tests compare with, after a release
@@ -282,6 +286,21 @@ cmd_package() {
     ls -1 build/packages/*.deb
 }
 
+# The packages' own tests as Debian runs them after every upload of a
+# dependency: autopkgtest installs the packages into a chroot made for the
+# run (scripts/autopkgtest.sh), never into this system.
+cmd_autopkgtest() {
+    no_arguments autopkgtest "$@"
+    local fields
+    release_fields "$(host_codename)" ||
+        die "autopkgtest: $(host_codename) is not a Debian release in support ($(supported_releases))"
+    ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" autopkgtest debootstrap
+    phase "building the packages into build/packages"
+    scripts/package.sh build/packages || die "building the packages failed"
+    phase "running their autopkgtest in a ${fields[1]} chroot"
+    scripts/autopkgtest.sh build/packages build/autopkgtest "${fields[1]}" || die "autopkgtest failed"
+}
+
 # The suite's abi.* tests compare each library with the one built from the
 # commit that abi/baseline names. After a release (or a deliberate major
 # bump, once committed), that commit becomes the baseline: the libraries'
@@ -432,6 +451,7 @@ case $command in
 demo) cmd_demo "$@" ;;
 test) cmd_test "$@" ;;
 package) cmd_package "$@" ;;
+autopkgtest) cmd_autopkgtest "$@" ;;
 abi-update) cmd_abi_update "$@" ;;
 bench) cmd_bench "$@" ;;
 sanitize) cmd_sanitize "$@" ;;

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 #
-# autopkgtest.sh <packages dir> <scratch dir>
+# autopkgtest.sh <packages dir> <scratch dir> <suite>
 #
 # Runs the autopkgtest of debian/tests/ with the real autopkgtest against the
 # packages that scripts/package.sh left in <packages dir> (its .changes
-# file), in a disposable chroot: a minbase Debian of this machine's release,
-# made with debootstrap in <scratch dir>/chroot, with /proc and /dev/pts
+# file), in a disposable chroot: a minbase Debian <suite> (the release the
+# packages were built on: bookworm, trixie, sid), made with debootstrap in
+# <scratch dir>/chroot, with /proc and /dev/pts
 # mounted inside for the run and unmounted afterwards, on failure too, and
 # removed at the end. autopkgtest installs the packages and the tests'
 # dependencies there with apt (so it needs the network to the archive), never
@@ -18,7 +19,7 @@ die() {
     exit 1
 }
 
-[ $# -eq 2 ] || die "usage: autopkgtest.sh <packages dir> <scratch dir>"
+[ $# -eq 3 ] || die "usage: autopkgtest.sh <packages dir> <scratch dir> <suite>"
 packages=$(cd "$1" && pwd) || die "no packages directory $1"
 scratch=$(realpath -m -- "$2")
 [ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot)"
@@ -30,9 +31,7 @@ changes=("$packages"/*.changes)
 shopt -u nullglob
 [ ${#changes[@]} -eq 1 ] || die "expected one .changes file in $packages, found ${#changes[@]}"
 
-# The release of this machine; unstable names no version.
-# shellcheck disable=SC1091
-release=$(. /etc/os-release && if [ -n "${VERSION_ID:-}" ]; then echo "$VERSION_CODENAME"; else echo sid; fi)
+release=$3
 root=$scratch/chroot
 
 unmount_all() {

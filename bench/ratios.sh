@@ -22,7 +22,7 @@ BEGIN {
     known("log_file_info_flushed", 1.08)
     known("log_file_trace", 1.10)
     known("log_file_info_4threads", 1.05)
-    known("log_console_below_threshold", 1.20)
+    known("log_console_below_threshold", 1.15)
     known("env_snapshot", 1.25)
     known("env_printenv", 1.10)
     known("env_strings_to_map", 1.20)

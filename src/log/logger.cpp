@@ -340,6 +340,7 @@ void Logger::SetLogDestination(const std::string& filename) {
             // for LogDestination(); records go on reaching the console.
             std::lock_guard<std::mutex> lock(d.configuration);
             d.closeLogFile();
+            d.narrowToAttached();  // also when the failure came with no file attached
         }
         reportOpenFailure(error.what());
     }

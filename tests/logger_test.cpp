@@ -638,46 +638,73 @@ TEST(LoggerConfiguration, MembersCalledFromManyThreadsAtOnceActInSomeOrder) {
 // A record that no attached sink admits never waits for a lock of the
 // Logger's: with standard error stuck (a pipe nobody reads), a thread
 // blocked in writing an err record to the console holds up no trace record
-// of another thread, which neither the console nor a file wants.
+// of another thread, which neither the console nor a file wants. So after
+// every way of getting there.
 TEST(LoggerGate, ARecordNoSinkAdmitsDoesNotWaitForAStuckConsole) {
-    lg::Logger logger("gate");
-    logger.SetConsoleSinkLevel(spdlog::level::err);
+    struct Row {
+        const char* what;
+        void (*setUp)(lg::Logger&, const tt::TempDir&);
+    };
+    const Row rows[] = {
+        {"never a file", [](lg::Logger&, const tt::TempDir&) {}},
+        {"a file turned off",
+         [](lg::Logger& logger, const tt::TempDir& dir) {
+             logger.SetLogDestination(dir.file("a.log"));
+             logger.SetLogDestination("");
+         }},
+        {"a failed open without a file",
+         [](lg::Logger& logger, const tt::TempDir& dir) {
+             tt::writeFile(dir.file("plain"), "a regular file, not a directory");
+             logger.SetLogDestination(dir.file("plain/run.log"));
+         }},
+        {"the console's threshold raised from trace",
+         [](lg::Logger& logger, const tt::TempDir&) {
+             logger.SetConsoleSinkLevel(spdlog::level::trace);
+             logger.SetConsoleSinkLevel(spdlog::level::err);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        tt::TempDir dir;
+        lg::Logger logger("gate");
+        captureConsole([&] { row.setUp(logger, dir); });
 
-    std::fflush(nullptr);
-    const int savedErr = ::dup(STDERR_FILENO);
-    int ends[2];
-    ASSERT_EQ(::pipe(ends), 0);
-    // Fill the pipe without blocking, then let writes block again.
-    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
-    const std::string filler(4096, 'f');
-    while (::write(ends[1], filler.data(), filler.size()) > 0) {
+        std::fflush(nullptr);
+        const int savedErr = ::dup(STDERR_FILENO);
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        // Fill the pipe without blocking, then let writes block again.
+        ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+        const std::string filler(4096, 'f');
+        while (::write(ends[1], filler.data(), filler.size()) > 0) {
+        }
+        ::fcntl(ends[1], F_SETFL, 0);
+        ::dup2(ends[1], STDERR_FILENO);
+
+        std::atomic<bool> stuckDone{false};
+        std::thread stuck([&] {
+            logger.RawLogger().error("stuck\n");
+            stuckDone = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const bool stuckWasBlocked = !stuckDone;
+        auto passing = std::async(std::launch::async, [&] { logger.RawLogger().trace("nobody wants this\n"); });
+        const bool passed = passing.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+
+        // Let the stuck record through and put standard error back.
+        ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+        char drain[4096];
+        while (!stuckDone) {
+            if (::read(ends[0], drain, sizeof drain) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        stuck.join();
+        passing.wait();
+        ::dup2(savedErr, STDERR_FILENO);
+        for (int fd : {savedErr, ends[0], ends[1]}) ::close(fd);
+
+        EXPECT_TRUE(stuckWasBlocked) << "the err record was not held up by the full pipe";
+        EXPECT_TRUE(passed) << "the trace record waited for the stuck console";
     }
-    ::fcntl(ends[1], F_SETFL, 0);
-    ::dup2(ends[1], STDERR_FILENO);
-
-    std::atomic<bool> stuckDone{false};
-    std::thread stuck([&] {
-        logger.RawLogger().error("stuck\n");
-        stuckDone = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const bool stuckWasBlocked = !stuckDone;
-    auto passing = std::async(std::launch::async, [&] { logger.RawLogger().trace("nobody wants this\n"); });
-    const bool passed = passing.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
-
-    // Let the stuck record through and put standard error back.
-    ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
-    char drain[4096];
-    while (!stuckDone) {
-        if (::read(ends[0], drain, sizeof drain) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    stuck.join();
-    passing.wait();
-    ::dup2(savedErr, STDERR_FILENO);
-    for (int fd : {savedErr, ends[0], ends[1]}) ::close(fd);
-
-    EXPECT_TRUE(stuckWasBlocked) << "the err record was not held up by the full pipe";
-    EXPECT_TRUE(passed) << "the trace record waited for the stuck console";
 }
 
 }  // namespace

@@ -33,7 +33,8 @@ struct LoggerData;
 // and every member may be called from any thread at any time, also while
 // others log: concurrent calls act one after the other, in some order. A
 // record that no attached sink admits (below the console's threshold, with
-// no file) takes no lock of the Logger's.
+// no file) is dropped before any lock of the Logger's; the flush that
+// follows a record of level debug or above still takes one.
 //
 // fork(): while the Logger lives, a child forked at any moment, other
 // threads logging or reconfiguring included, may log and reconfigure at

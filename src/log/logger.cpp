@@ -109,7 +109,7 @@ std::vector<std::string> missingParents(const std::string& filename) {
 // Logger empties it only when no record can be in flight towards a sink on
 // the same file (see attachLogFile). `descriptor` receives the file's
 // descriptor.
-std::shared_ptr<FileSink> openLogFile(const std::string& filename, const std::shared_ptr<int>& descriptor) {
+std::shared_ptr<FileSink> openAppending(const std::string& filename, const std::shared_ptr<int>& descriptor) {
     spdlog::file_event_handlers handlers;
     // Debian's libspdlog opens without O_CLOEXEC. The flag is set right
     // after the open, so only a child started by another thread in between
@@ -193,21 +193,57 @@ struct LoggerData {
         logFile.reset();
     }
 
-    // Puts `opened` (appending, not yet emptied, on `descriptor`) in place
-    // of the current file. The name may be the current file's, or a link to
-    // it: the current sink's buffer must then reach the file before it is
-    // emptied, and nothing of it after. So, under the fan-out's mutex, with
-    // no record in flight: write out the current file, empty the new one,
-    // swap. Throws when the new file cannot be emptied; nothing has changed
-    // then.
-    void attachLogFile(std::shared_ptr<FileSink> opened, int descriptor, const std::string& name) {
+    // A log file opened for appending and not yet attached.
+    struct OpenedFile {
+        std::shared_ptr<FileSink> sink;
+        int descriptor = -1;
+    };
+
+    // Opens `filename` for appending in the fixed format, ready to attach.
+    // Runs without `configuration`: opening may wait (for the reader of a
+    // FIFO, for spdlog's retries), and other members, the fork handlers
+    // included, need not wait with it. When it fails, the parent
+    // directories spdlog created on the way are removed again, deepest
+    // first, as long as nothing has been put into them meanwhile (rmdir
+    // removes only an empty directory), and the exception propagates.
+    OpenedFile openLogFile(const std::string& filename) const {
+        const std::vector<std::string> created = missingParents(filename);
+        try {
+            // The file system sees the name as a C string: "run.log\0x"
+            // would open and truncate run.log, a file nobody named.
+            if (filename.find('\0') != std::string::npos)
+                throw std::invalid_argument("the file name holds a NUL byte");
+            auto descriptor = std::make_shared<int>(-1);
+            OpenedFile opened{openAppending(filename, descriptor)};
+            opened.descriptor = *descriptor;
+            opened.sink->set_formatter(lineFormatter->clone());
+            opened.sink->set_level(spdlog::level::trace);
+            return opened;
+        } catch (const std::exception&) {
+            for (const std::string& directory : created)
+                if (::rmdir(directory.c_str()) != 0) break;
+            throw;
+        }
+    }
+
+    enum class Contents { Emptied, Kept };
+
+    // Puts `opened` in place of the current file, emptying it first or
+    // keeping what it holds. The name may be the current file's, or a link
+    // to it: the current sink's buffer must then reach the file before it
+    // is emptied or appended to, and nothing of it after. So, under the
+    // fan-out's mutex, with no record in flight: write out the current
+    // file, empty the new one when asked, swap. Throws when the new file
+    // cannot be emptied; nothing has changed then.
+    void attachLogFile(OpenedFile opened, const std::string& name, Contents contents) {
+        const int descriptor = opened.descriptor;
         admit(spdlog::level::trace);
         // Errors of this flush go to the backend's error handler; what a
         // record adds meanwhile is written out under the mutex below.
         if (logFile) backend->flush();
         std::string kept = name;
         const std::shared_ptr<FileSink> previous = logFile;
-        fanOut->replace_sink(previous, opened, [&] {
+        fanOut->replace_sink(previous, opened.sink, [&] {
             if (previous) {
                 try {
                     previous->flush();
@@ -217,10 +253,10 @@ struct LoggerData {
                 }
             }
             // A FIFO or a terminal has nothing to empty (EINVAL).
-            if (::ftruncate(descriptor, 0) != 0 && errno != EINVAL)
+            if (contents == Contents::Emptied && ::ftruncate(descriptor, 0) != 0 && errno != EINVAL)
                 throw std::system_error(errno, std::generic_category(), "cannot empty the log file " + name);
         });
-        logFile = std::move(opened);
+        logFile = std::move(opened.sink);
         logFileName = std::move(kept);
         narrowToAttached();
         // `previous` closes here, with nothing left in its buffer.
@@ -311,30 +347,13 @@ void Logger::SetLogDestination(const std::string& filename) {
         d.closeLogFile();
         return;
     }
-    // Opening happens before the configuration is locked: it may wait (for
-    // the reader of a FIFO, for spdlog's retries), and other members, the
-    // fork handlers included, need not wait with it. The call takes effect
-    // where it takes the lock.
-    const std::vector<std::string> created = missingParents(filename);
+    // The file is opened before the configuration is locked (see
+    // openLogFile); the call takes effect where it takes the lock.
     try {
-        // The file system sees the name as a C string: "run.log\0x" would
-        // open and truncate run.log, a file nobody named.
-        if (filename.find('\0') != std::string::npos)
-            throw std::invalid_argument("the file name holds a NUL byte");
-        // Everything that can fail happens before the swap, so the current
-        // file keeps receiving records until the new one is ready.
-        auto descriptor = std::make_shared<int>(-1);
-        auto opened = openLogFile(filename, descriptor);
-        opened->set_formatter(d.lineFormatter->clone());
-        opened->set_level(spdlog::level::trace);
+        LoggerData::OpenedFile opened = d.openLogFile(filename);
         std::lock_guard<std::mutex> lock(d.configuration);
-        d.attachLogFile(std::move(opened), *descriptor, filename);
+        d.attachLogFile(std::move(opened), filename, LoggerData::Contents::Emptied);
     } catch (const std::exception& error) {
-        // spdlog created the missing parents before the open failed; remove
-        // those again, deepest first, as long as nothing has been put into
-        // them meanwhile (rmdir removes only an empty directory).
-        for (const std::string& directory : created)
-            if (::rmdir(directory.c_str()) != 0) break;
         {
             // The previous file stops receiving records and keeps its name
             // for LogDestination(); records go on reaching the console.
@@ -342,6 +361,30 @@ void Logger::SetLogDestination(const std::string& filename) {
             d.closeLogFile();
             d.narrowToAttached();  // also when the failure came with no file attached
         }
+        reportOpenFailure(error.what());
+    }
+}
+
+void Logger::ReopenLogDestination() {
+    LoggerData& d = *data_;
+    std::shared_ptr<FileSink> current;
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(d.configuration);
+        if (!d.logFile) return;
+        current = d.logFile;
+        name = d.logFileName;
+    }
+    try {
+        LoggerData::OpenedFile opened = d.openLogFile(name);
+        std::lock_guard<std::mutex> lock(d.configuration);
+        // Another call switched or closed the file while this one opened:
+        // that call comes after this one, and its outcome stands.
+        if (d.logFile != current) return;
+        d.attachLogFile(std::move(opened), name, LoggerData::Contents::Kept);
+    } catch (const std::exception& error) {
+        // A failed rotation must not stop logging: the current file keeps
+        // receiving records.
         reportOpenFailure(error.what());
     }
 }

@@ -105,6 +105,22 @@ public:
     // stays silent.
     void SetLogDestination(const std::string& filename);
 
+    // Reopens the log file by the name LogDestination() returns, for
+    // appending: a file of that name keeps what it holds, and one that log
+    // rotation has renamed away receives nothing more. Call it when told
+    // that the file was rotated (SIGHUP, from a thread that waits for the
+    // signal: never from a signal handler, as this takes locks and
+    // allocates). Records logged meanwhile land whole in the old file or
+    // the reopened one, never in neither or both; every byte written to the
+    // old file is in it and the file is closed by the time this returns.
+    // Does nothing while file output is off.
+    //
+    // A name that cannot be opened is reported as by SetLogDestination()
+    // ("Error creating log file: <reason>" on std::cerr), but the current
+    // file stays attached and keeps receiving records: a failed rotation
+    // does not stop logging.
+    void ReopenLogDestination();
+
 private:
     OwnedImpl<LoggerData> data_;
 };

@@ -241,6 +241,78 @@ TEST_F(LoggerTest, ReopeningTheSameNameEmptiesIt) {
     EXPECT_EQ(readFile(path), "");
 }
 
+// Reopening by name, as log rotation needs it: the file of that name is
+// appended to, never emptied; a file renamed away keeps what it had, every
+// record written out, and is closed.
+TEST_F(LoggerTest, ReopenAppendsToTheFileOfTheNameAndReleasesARenamedOne) {
+    const std::string path = dir_.file("app.log");
+    const std::string rotated = dir_.file("app.log.1");
+    logger_.SetLogDestination(path);
+    raw().error("one\n");
+    raw().trace("buffered\n");  // no flush follows a trace record
+    logger_.ReopenLogDestination();
+    raw().error("two\n");
+    EXPECT_TRUE(matchesWhole(readFile(path), recordPattern(spdlog::level::err, "one\n") +
+                                                 recordPattern(spdlog::level::trace, "buffered\n") +
+                                                 recordPattern(spdlog::level::err, "two\n")))
+        << readFile(path);
+
+    std::filesystem::rename(path, rotated);
+    raw().trace("late\n");
+    logger_.ReopenLogDestination();
+    EXPECT_EQ(count(readFile(rotated), "late\n"), 1u) << "written out by the reopen";
+    EXPECT_EQ(tt::descriptorsOpenOn(rotated), 0u);
+    raw().error("three\n");
+    EXPECT_TRUE(matchesWhole(readFile(path), recordPattern(spdlog::level::err, "three\n"))) << readFile(path);
+    EXPECT_EQ(count(readFile(rotated), "three"), 0u);
+    EXPECT_EQ(logger_.LogDestination(), path);
+}
+
+// With file output off, before the first file or after turning it off,
+// reopening neither creates a file nor turns output back on.
+TEST_F(LoggerTest, ReopenWithFileOutputOffDoesNothing) {
+    const ConsoleText fresh = captureConsole([&] { logger_.ReopenLogDestination(); });
+    EXPECT_EQ(fresh.err, "");
+    EXPECT_EQ(logger_.LogDestination(), "");
+
+    const std::string path = dir_.file("off.log");
+    logger_.SetLogDestination(path);
+    logger_.SetLogDestination("");
+    std::filesystem::remove(path);
+    const ConsoleText off = captureConsole([&] { logger_.ReopenLogDestination(); });
+    EXPECT_EQ(off.err, "");
+    raw().error("nowhere\n");
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(logger_.LogDestination(), path);
+}
+
+// A failed rotation must not stop logging: when the name no longer opens,
+// the reopen reports it and records go on reaching the current file.
+TEST(LoggerReopen, ANameThatNoLongerOpensKeepsTheCurrentFile) {
+    tt::TempDir dir;
+    std::filesystem::create_directory(dir.file("logs"));
+    const std::string path = dir.file("logs/app.log");
+    lg::Logger logger("reopen");
+    logger.SetConsoleSinkLevel(spdlog::level::off);
+    logger.SetLogDestination(path);
+    logger.RawLogger().info("before\n");
+
+    // The directory is moved away and a regular file takes its name.
+    std::filesystem::rename(dir.file("logs"), dir.file("moved"));
+    tt::writeFile(dir.file("logs"), "a regular file, not a directory");
+    const ConsoleText seen = captureConsole([&] {
+        logger.ReopenLogDestination();
+        logger.RawLogger().info("after\n");
+    });
+    EXPECT_EQ(seen.err.rfind(kDiagnostic, 0), 0u) << seen.err;
+    EXPECT_EQ(count(seen.err, "\n"), 1u) << seen.err;
+    EXPECT_EQ(logger.LogDestination(), path);
+    const std::string kept = readFile(dir.file("moved/app.log"));
+    EXPECT_TRUE(matchesWhole(kept, recordPattern(spdlog::level::info, "before\n") +
+                                       recordPattern(spdlog::level::info, "after\n")))
+        << kept;
+}
+
 // From each state of the file output, a name that cannot be created reports
 // once, leaves file output off with the previous name, and the program and
 // its console carry on.

@@ -76,11 +76,13 @@ RELEASES=(
 
 # The Debian packages every build needs.
 BUILD_PACKAGES=(cmake make g++ pkg-config libspdlog-dev)
+# What the examples add: logrotate, which rotates the example daemon's log.
+DEMO_PACKAGES=("${BUILD_PACKAGES[@]}" logrotate)
 # The suite (presets dev, asan, tsan, clang): GoogleTest, libFuzzer's
 # FuzzedDataProvider.h for the replay of the seed inputs, readelf and nm,
-# abidiff for the ABI guard, and git, whose history it builds the
-# baseline from.
-SUITE_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libclang-rt-dev binutils abigail-tools git)
+# abidiff for the ABI guard, git, whose history it builds the baseline
+# from, and logrotate for the rotation test and example.
+SUITE_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libclang-rt-dev binutils abigail-tools git logrotate)
 # What the benchmarks add (preset bench; the dev suite runs each once).
 BENCH_PACKAGES=(libbenchmark-dev)
 # What the Debian packages add: debhelper to build them (scripts/package.sh;
@@ -195,7 +197,7 @@ run_tests() {
 
 cmd_demo() {
     no_arguments demo "$@"
-    ensure_packages "${BUILD_PACKAGES[@]}"
+    ensure_packages "${DEMO_PACKAGES[@]}"
     configure examples
     build examples
     phase "running the examples"
@@ -204,6 +206,9 @@ cmd_demo() {
         echo "=== $(basename "$program")"
         "$program" || die "$(basename "$program") failed"
     done
+    echo "=== rotating_daemon, through one rotation by logrotate"
+    examples/rotation_demo.sh build/examples/examples/rotating_daemon examples/rotating_daemon.logrotate ||
+        die "rotating_daemon failed"
 }
 
 cmd_test() {

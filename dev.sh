@@ -443,7 +443,9 @@ copy_checkout() {
     [ "$(git rev-parse --is-shallow-repository)" = false ] ||
         echo "dev.sh: warning: this checkout is shallow, so is its clone (git fetch --unshallow)" >&2
     [ -d "$dir/.git" ] || git clone --quiet --no-checkout "$PWD" "$dir" || die "cloning into $dir failed"
-    if ! git -C "$dir" fetch --quiet --force --tags origin '+refs/heads/*:refs/remotes/origin/*' ||
+    # The checkout may have moved since the clone was made.
+    if ! git -C "$dir" remote set-url origin "$PWD" ||
+        ! git -C "$dir" fetch --quiet --force --tags origin '+refs/heads/*:refs/remotes/origin/*' ||
         ! git -C "$dir" fetch --quiet origin HEAD ||
         ! git -C "$dir" checkout --quiet --force --detach "$head" ||
         ! git -C "$dir" clean -q -ffd; then

@@ -344,14 +344,14 @@ cmd_abi_update() {
 # it at /src/tarn-utils with its whole history, and uncommitted changes of
 # the work tree are copied over the clone, so what runs is what is here.
 cmd_release() {
-    [ $# -ge 1 ] || die "release: which release? $(release_suites)"
+    [ $# -ge 1 ] || die "release: which release? $(supported_releases)"
     local suite=$1 fields row known=""
     shift
     for row in "${RELEASES[@]}"; do
         read -ra fields <<<"$row"
         [ "${fields[1]}" != "$suite" ] || known=1
     done
-    [ -n "$known" ] || die "release: unknown release '$suite'; $(release_suites)"
+    [ -n "$known" ] || die "release: unknown release '$suite', not one of $(supported_releases)"
     [ $# -gt 0 ] || set -- test
     [ "$1" != release ] || die "release: a release inside a release is not supported"
     [ "$(id -u)" -eq 0 ] || die "release: needs root (debootstrap, mount and chroot)"
@@ -399,15 +399,6 @@ cmd_release() {
     trap - EXIT
     [ $status -eq 0 ] || die "Debian $suite: ./dev.sh $* failed after $((SECONDS - start))s"
     phase "Debian $suite: ./dev.sh $* passed in $((SECONDS - start))s"
-}
-
-release_suites() {
-    local row fields list=()
-    for row in "${RELEASES[@]}"; do
-        read -ra fields <<<"$row"
-        list+=("${fields[1]}")
-    done
-    echo "one of: ${list[*]}"
 }
 
 # unmount_below <dir>: unmounts everything mounted at or below <dir>,
